@@ -1,0 +1,47 @@
+// Face detection: a thin layer over the BlazeFace detector that reduces each
+// face to its box and its eye points, as the crop needs them.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SmartCrop/geometry.h"
+#include "SmartCrop/raster.h"
+
+namespace kadro {
+
+struct FaceLandmarks {
+  // Outline points of each eye in normalised face space (0 to 1 across the
+  // face box, origin at its lower-left corner, y up). Absent when the
+  // detector did not place that eye.
+  std::optional<std::vector<Point>> leftEye;
+  std::optional<std::vector<Point>> rightEye;
+};
+
+struct FaceObservation {
+  // Normalised image space: 0 to 1 across the picture, origin lower-left, y up.
+  Rect boundingBox;
+  std::optional<FaceLandmarks> landmarks;
+  double confidence = 0;
+};
+
+// Finds the faces in `image`. Prints "request results: ...", "Found N faces"
+// and, for two or more faces with skipGroups, "Skipping groups" (then the list
+// is empty). Never fails: a missing or damaged model prints
+// "! error in face detection ..." and gives an empty list.
+std::vector<FaceObservation> detectFace(const Raster& image, bool skipGroups);
+
+// The centre of the box enclosing both eyes' points, in normalised face
+// space; nothing without eye points.
+std::optional<Point> averageEyeHeight(const FaceObservation& face);
+
+// What the crop asks for faces; tests put a stand-in face list here.
+using FaceDetector = std::function<std::vector<FaceObservation>(const Raster&, bool skipGroups)>;
+
+// Uses the model at `path` instead of the one in the installed resources.
+// Only takes effect before the model is first loaded.
+void setFaceModelPath(std::string path);
+
+}  // namespace kadro

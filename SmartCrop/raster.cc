@@ -1,0 +1,48 @@
+#include "SmartCrop/raster.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kadro {
+
+std::optional<Raster> Raster::cut(const Rect& rect) const {
+  const double left = std::max(0.0, std::floor(rect.x));
+  const double top = std::max(0.0, std::floor(rect.y));
+  const double right = std::min<double>(width(), std::ceil(rect.x + rect.width));
+  const double bottom = std::min<double>(height(), std::ceil(rect.y + rect.height));
+  if (!(right > left) || !(bottom > top)) return std::nullopt;
+  const int x = static_cast<int>(left);
+  const int y = static_cast<int>(top);
+  const int w = static_cast<int>(right) - x;
+  const int h = static_cast<int>(bottom) - y;
+  if (x == 0 && y == 0 && w == width() && h == height()) return *this;
+  return Raster(image_.extract_area(x, y, w, h));
+}
+
+LoadResult loadRaster(const std::string& path) {
+  LoadResult result;
+  try {
+    // The header alone tells the size, so oversized pictures are refused
+    // before any pixel is decoded.
+    vips::VImage header = vips::VImage::new_from_file(path.c_str());
+    const std::int64_t pixels = static_cast<std::int64_t>(header.width()) * header.height();
+    if (pixels > kMaxPixels) {
+      result.error = path + ": picture too large (" + std::to_string(header.width()) + " x " +
+                     std::to_string(header.height()) + " pixels)";
+      return result;
+    }
+    vips::VImage image = vips::VImage::new_from_file(
+        path.c_str(), vips::VImage::option()
+                          ->set("access", VIPS_ACCESS_RANDOM)
+                          ->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
+    result.raster = Raster(image.autorot());
+  } catch (const vips::VError& e) {
+    std::string message = e.what();
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    result.error = path + ": cannot read image (" + message + ")";
+    vips_error_clear();
+  }
+  return result;
+}
+
+}  // namespace kadro

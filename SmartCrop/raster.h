@@ -1,0 +1,51 @@
+// An immutable decoded picture: a reference-counted libvips image with whole
+// pixel width and height, a colour space and optionally alpha. Every pipeline
+// step takes one and returns a new one; copies share the pixels.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <vips/vips8>
+
+#include "SmartCrop/geometry.h"
+
+namespace kadro {
+
+class Raster {
+ public:
+  explicit Raster(vips::VImage image) : image_(std::move(image)) {}
+
+  int width() const { return image_.width(); }
+  int height() const { return image_.height(); }
+  int bands() const { return image_.bands(); }
+  bool hasAlpha() const { return image_.has_alpha(); }
+  VipsInterpretation colorSpace() const { return image_.interpretation(); }
+  const vips::VImage& image() const { return image_; }
+
+  // Cuts the pixels inside `rect` (pixel space: origin top-left, y down).
+  // The rectangle is widened to whole pixels (left and top edges down, right
+  // and bottom edges up) and intersected with the raster; nothing when the
+  // intersection is empty.
+  std::optional<Raster> cut(const Rect& rect) const;
+
+ private:
+  vips::VImage image_;
+};
+
+// Pictures above this many pixels are refused before decoding: a 250 MP RGBA
+// picture already takes a gigabyte, and decompression bombs claim far more.
+inline constexpr std::int64_t kMaxPixels = 250'000'000;
+
+struct LoadResult {
+  std::optional<Raster> raster;
+  std::string error;  // why there is no raster
+};
+
+// Loads an image file at its natural size, with its EXIF orientation applied
+// (the pixels come out upright). Damaged, truncated and oversized files give
+// no raster and an error text that names the file.
+LoadResult loadRaster(const std::string& path);
+
+}  // namespace kadro

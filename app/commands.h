@@ -1,0 +1,23 @@
+// The kadro program's commands. Each takes the arguments after its name and
+// returns the exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kadro::app {
+
+using Args = std::vector<std::string>;
+
+struct Command {
+  const char* name;
+  const char* summary;
+  int (*run)(const Args& args);
+};
+
+// Every command the program knows, in the order `kadro --help` lists them.
+const std::vector<Command>& commands();
+
+int runInspect(const Args& args);
+
+}  // namespace kadro::app

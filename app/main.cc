@@ -1,0 +1,64 @@
+// kadro: plays the photo editor that hosts the Kadro plug-in, and offers the
+// pipeline's own tools.
+#include <vips/vips8>
+
+#include <cstring>
+#include <iostream>
+
+#include "app/commands.h"
+
+namespace kadro::app {
+
+const std::vector<Command>& commands() {
+  static const std::vector<Command> list = {
+      {"inspect", "find the face in each picture and show the crop a square preset makes",
+       runInspect},
+  };
+  return list;
+}
+
+namespace {
+
+void printHelp(std::ostream& out) {
+  out << "Usage: kadro COMMAND [OPTIONS] ...\n\n"
+         "Kadro finds the one face in a photo and cuts a square around it with the eyes\n"
+         "at a fixed place: the eye line 0.33 of the side below the top edge, the eyes\n"
+         "centred across. Pictures with no face or several faces are left uncropped.\n\n"
+         "Commands:\n";
+  for (const Command& c : commands()) {
+    out << "  " << c.name;
+    for (std::size_t i = std::strlen(c.name); i < 14; ++i) out << ' ';
+    out << c.summary << '\n';
+  }
+  out << "\nRun 'kadro COMMAND --help' for the options of a command.\n";
+}
+
+}  // namespace
+}  // namespace kadro::app
+
+int main(int argc, char** argv) {
+  using namespace kadro::app;
+  if (VIPS_INIT(argv[0])) {
+    std::cerr << "kadro: cannot start libvips\n";
+    return 2;
+  }
+  if (argc < 2) {
+    printHelp(std::cerr);
+    return 2;
+  }
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    printHelp(std::cout);
+    return 0;
+  }
+  for (const Command& c : commands()) {
+    if (name == c.name) {
+      const int status = c.run(Args(argv + 2, argv + argc));
+      vips_shutdown();
+      return status;
+    }
+  }
+  std::cerr << "kadro: unknown command '" << name << "'\n\n";
+  printHelp(std::cerr);
+  return 2;
+}
