@@ -1,9 +1,8 @@
 #include "Plugin/action.h"
 
 #include <array>
-#include <utility>
-
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "Plugin/file_url.h"
 
@@ -26,7 +25,8 @@ const nlohmann::json& member(const nlohmann::json& j, const char* key) {
 
 std::string stringMember(const nlohmann::json& j, const char* key) {
   const nlohmann::json& v = member(j, key);
-  if (!v.is_string()) throw ActionDecodeError(std::string("member \"") + key + "\" is not a string");
+  if (!v.is_string())
+    throw ActionDecodeError(std::string("member \"") + key + "\" is not a string");
   return v.get<std::string>();
 }
 
@@ -44,7 +44,8 @@ std::int64_t integerMember(const nlohmann::json& j, const char* key) {
 
 bool booleanMember(const nlohmann::json& j, const char* key) {
   const nlohmann::json& v = member(j, key);
-  if (!v.is_boolean()) throw ActionDecodeError(std::string("member \"") + key + "\" is not a boolean");
+  if (!v.is_boolean())
+    throw ActionDecodeError(std::string("member \"") + key + "\" is not a boolean");
   return v.get<bool>();
 }
 
@@ -71,7 +72,10 @@ std::string defaultDestFolder() {
 Action::Action() : destFolder(defaultDestFolder()), type("square") {}
 
 Action::Action(std::string name, std::string type, std::int64_t maxSize)
-    : name(std::move(name)), destFolder(defaultDestFolder()), type(std::move(type)), maxSize(maxSize) {}
+    : name(std::move(name)),
+      destFolder(defaultDestFolder()),
+      type(std::move(type)),
+      maxSize(maxSize) {}
 
 Action::Action(std::string name, std::string type, std::int64_t maxSize, bool borderEnabled,
                std::int64_t borderWidth, std::string borderColor, std::string borderColorCustom)
@@ -88,7 +92,8 @@ Color Action::safeColor() const {
   if (!borderEnabled) return Color::grey();
   if (borderColor == "white") return Color::white();
   if (borderColor == "black") return Color::black();
-  if (borderColor == "custom") return Color::hexStringToRGB(borderColorCustom).value_or(Color::grey());
+  if (borderColor == "custom")
+    return Color::hexStringToRGB(borderColorCustom).value_or(Color::grey());
   return Color::grey();
 }
 

@@ -4,12 +4,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "Plugin/color.h"
 #include "SmartCrop/geometry.h"

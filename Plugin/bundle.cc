@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-
 #include <nlohmann/json.hpp>
 
 namespace kadro {

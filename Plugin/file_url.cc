@@ -2,11 +2,10 @@
 
 #include <pwd.h>
 #include <unistd.h>
+#include <uriparser/Uri.h>
 
 #include <cstdlib>
 #include <vector>
-
-#include <uriparser/Uri.h>
 
 namespace kadro {
 

@@ -31,10 +31,10 @@ LoadResult loadRaster(const std::string& path) {
                      std::to_string(header.height()) + " pixels)";
       return result;
     }
-    vips::VImage image = vips::VImage::new_from_file(
-        path.c_str(), vips::VImage::option()
-                          ->set("access", VIPS_ACCESS_RANDOM)
-                          ->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
+    vips::VImage image =
+        vips::VImage::new_from_file(path.c_str(), vips::VImage::option()
+                                                      ->set("access", VIPS_ACCESS_RANDOM)
+                                                      ->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
     result.raster = Raster(image.autorot());
   } catch (const vips::VError& e) {
     std::string message = e.what();

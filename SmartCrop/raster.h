@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-
 #include <vips/vips8>
 
 #include "SmartCrop/geometry.h"

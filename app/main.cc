@@ -1,9 +1,8 @@
 // kadro: plays the photo editor that hosts the Kadro plug-in, and offers the
 // pipeline's own tools.
-#include <vips/vips8>
-
 #include <cstring>
 #include <iostream>
+#include <vips/vips8>
 
 #include "app/commands.h"
 
