@@ -1,0 +1,354 @@
+#include "Plugin/settings.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SmartCrop/diagnostics.h"
+
+namespace kadro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every test of this program works in a throw-away configuration folder, so
+// that nothing, whichever test first touches Settings::shared(), reaches the
+// user's own presets.
+struct IsolatedConfigHome {
+  fs::path folder;
+  IsolatedConfigHome() {
+    std::string pattern = (fs::temp_directory_path() / "kadro-config-XXXXXX").string();
+    if (mkdtemp(pattern.data())) folder = pattern;
+    setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+  }
+  ~IsolatedConfigHome() {
+    std::error_code ec;
+    if (!folder.empty()) fs::remove_all(folder, ec);
+  }
+};
+const IsolatedConfigHome g_config_home;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Direct access to the key-value file, behind the store's back.
+class RawStore {
+ public:
+  explicit RawStore(const fs::path& path) {
+    sqlite3_open(path.c_str(), &db_);
+    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_exec(db_, "CREATE TABLE IF NOT EXISTS defaults (key TEXT PRIMARY KEY NOT NULL, value)",
+                 nullptr, nullptr, nullptr);
+  }
+  ~RawStore() { sqlite3_close(db_); }
+
+  std::optional<std::string> bytes(const char* key) {
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db_, "SELECT value FROM defaults WHERE key = ?", -1, &s, nullptr);
+    sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
+    std::optional<std::string> result;
+    if (sqlite3_step(s) == SQLITE_ROW) {
+      const auto* data = static_cast<const char*>(sqlite3_column_blob(s, 0));
+      result = std::string(data ? data : "", sqlite3_column_bytes(s, 0));
+    }
+    sqlite3_finalize(s);
+    return result;
+  }
+
+  void put(const char* key, const std::string& blob) {
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO defaults VALUES (?, ?)", -1, &s, nullptr);
+    sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 2, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+    sqlite3_step(s);
+    sqlite3_finalize(s);
+  }
+
+  void putTrue(const char* key) {
+    const std::string sql =
+        std::string("INSERT OR REPLACE INTO defaults VALUES ('") + key + "', 1)";
+    sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kadro-store-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    path_ = folder_ / "suite.sqlite";
+    setDiagnosticStream(&log_);
+  }
+  void TearDown() override {
+    setDiagnosticStream(nullptr);
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
+
+  std::vector<std::string> logLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(log_.str());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  fs::path folder_;
+  fs::path path_;
+  std::ostringstream log_;
+};
+
+void expectBuiltIns(const PresetMap& presets) {
+  struct Row {
+    const char *key, *type;
+    std::int64_t maxSize, borderWidth;
+    const char *borderColor, *borderColorCustom;
+  };
+  const Row rows[] = {{"Circle", "circle", 600, 15, "white", "#333333"},
+                      {"Hexagon", "hex", 144, 2, "custom", "#ffcc00"},
+                      {"Just Border", "none", 400, 20, "custom", "#991111"},
+                      {"Square", "square", 400, 2, "black", "#333333"}};
+  ASSERT_EQ(presets.size(), 4u);
+  auto it = presets.begin();
+  for (const Row& row : rows) {
+    ASSERT_EQ(it->first, row.key);
+    const Action& a = it->second;
+    EXPECT_EQ(a.name, row.key);
+    EXPECT_EQ(a.destFolder, defaultDestFolder());
+    EXPECT_EQ(a.type, row.type);
+    EXPECT_EQ(a.maxSize, row.maxSize);
+    EXPECT_TRUE(a.borderEnabled);
+    EXPECT_EQ(a.borderWidth, row.borderWidth);
+    EXPECT_EQ(a.borderColor, row.borderColor);
+    EXPECT_EQ(a.borderColorCustom, row.borderColorCustom);
+    ++it;
+  }
+}
+
+TEST_F(SettingsTest, FirstUseSeedsTheBuiltInsOnceAsCompactOrderedJson) {
+  {
+    Settings store(path_.string());
+    EXPECT_EQ(store.path(), path_.string());
+    expectBuiltIns(store.presets());
+  }
+  RawStore raw(path_);
+  ASSERT_TRUE(raw.bytes("initialized"));
+  const std::string document = *raw.bytes("presets");
+  EXPECT_EQ(document.find(": "), std::string::npos);
+  const auto doc = nlohmann::ordered_json::parse(document);
+  std::vector<std::string> members;
+  for (const auto& [key, value] : doc["Square"].items()) members.push_back(key);
+  EXPECT_EQ(members,
+            (std::vector<std::string>{"name", "destFolder", "type", "maxSize", "borderEnabled",
+                                      "borderWidth", "borderColor", "borderColorCustom"}));
+  EXPECT_TRUE(logLines().empty());
+
+  // Deleting every preset does not bring the built-ins back on a later start.
+  Settings(path_.string()).setPresets({});
+  EXPECT_EQ(Settings(path_.string()).presets().count("Default"), 1u);
+}
+
+TEST_F(SettingsTest, InitializedWithoutPresetsReadsBuiltInsAndWritesNothing) {
+  RawStore(path_).putTrue("initialized");
+  Settings store(path_.string());
+  expectBuiltIns(store.presets());
+  EXPECT_FALSE(RawStore(path_).bytes("presets"));
+}
+
+TEST_F(SettingsTest, EmptyCollectionReadsAsTheSingleDefaultPreset) {
+  Settings store(path_.string());
+  store.setPresets({});
+  EXPECT_EQ(RawStore(path_).bytes("presets"), "{}");
+  const PresetMap presets = store.presets();
+  ASSERT_EQ(presets.size(), 1u);
+  const Action& a = presets.at("Default");
+  EXPECT_EQ(a.name, "Default");
+  EXPECT_EQ(a.type, "square");
+  EXPECT_EQ(a.maxSize, 400);
+  EXPECT_FALSE(a.borderEnabled);
+  EXPECT_EQ(a.borderWidth, 15);
+  EXPECT_EQ(a.borderColor, "white");
+  EXPECT_EQ(a.borderColorCustom, "#333333");
+  EXPECT_EQ(RawStore(path_).bytes("presets"), "{}") << "reading wrote the fallback";
+}
+
+TEST_F(SettingsTest, DamagedDocumentLogsOnEveryReadAndStaysStored) {
+  Settings store(path_.string());
+  const std::string lacking =
+      R"({"Mine":{"name":"Mine","destFolder":"file:///x","type":"circle","maxSize":10,)"
+      R"("borderEnabled":true,"borderColor":"black","borderColorCustom":"#000000"}})";
+  for (const std::string& bad : {lacking, std::string("not json"), std::string("[]"),
+                                 std::string(R"({"A":{"name":"A"}, "B": 7})")}) {
+    log_.str("");
+    RawStore(path_).put("presets", bad);
+    expectBuiltIns(store.presets());
+    expectBuiltIns(store.presets());
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 2u) << bad;
+    EXPECT_EQ(lines[0].rfind("unable to decode preset: ", 0), 0u) << lines[0];
+    EXPECT_GT(lines[0].size(), std::string("unable to decode preset: ").size());
+    EXPECT_EQ(RawStore(path_).bytes("presets"), bad);
+  }
+  // The error names what is wrong and where.
+  log_.str("");
+  RawStore(path_).put("presets", lacking);
+  store.presets();
+  ASSERT_EQ(logLines().size(), 1u);
+  EXPECT_NE(logLines()[0].find("borderWidth"), std::string::npos) << logLines()[0];
+  EXPECT_NE(logLines()[0].find("Mine"), std::string::npos) << logLines()[0];
+}
+
+TEST_F(SettingsTest, WritesReadBackEqualAcrossRestarts) {
+  PresetMap presets;
+  Action odd("", "trapezoid", -1, true, 0, "Black", "#+0ffff");
+  odd.destFolder = "file:///tmp/a%20b/";
+  presets.emplace("key differs from name", odd);
+  presets.emplace("Zoë \"quoted\" / slash", Action("Zoë", "octo", 9000));
+  {
+    Settings store(path_.string());
+    store.setPresets(presets);
+    EXPECT_EQ(store.presets(), presets);
+  }
+  EXPECT_EQ(Settings(path_.string()).presets(), presets);
+  EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(SettingsTest, UnencodableCollectionIsLoggedAndThePreviousOneKept) {
+  Settings store(path_.string());
+  const auto before = RawStore(path_).bytes("presets");
+  store.setPresets({{"bad", Action("\xff\xfe", "square", 400)}});
+  ASSERT_EQ(logLines().size(), 1u);
+  EXPECT_EQ(logLines()[0].rfind("unable to save data: ", 0), 0u) << logLines()[0];
+  EXPECT_EQ(RawStore(path_).bytes("presets"), before);
+}
+
+TEST_F(SettingsTest, DamagedDatabaseFileIsLeftByteForByteAndTheStoreWorksInMemory) {
+  std::string junk = "this is not an SQLite database, but somebody's precious file\n";
+  for (int i = 0; i < 200; ++i) junk += static_cast<char>(i * 37);
+  std::ofstream(path_, std::ios::binary) << junk;
+  testing::internal::CaptureStderr();
+  {
+    Settings store(path_.string());
+    EXPECT_EQ(store.path(), "");
+    expectBuiltIns(store.presets());
+    store.setPresets({});
+    EXPECT_EQ(store.presets().count("Default"), 1u);
+  }
+  const std::string warning = testing::internal::GetCapturedStderr();
+  EXPECT_NE(warning.find(path_.string()), std::string::npos) << warning;
+  EXPECT_NE(warning.find("memory"), std::string::npos) << warning;
+  EXPECT_EQ(readFile(path_), junk);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
+}
+
+TEST_F(SettingsTest, UnopenablePathFallsBackToMemory) {
+  fs::create_directory(path_);  // a folder where the file should be
+  testing::internal::CaptureStderr();
+  Settings store(path_.string());
+  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
+  expectBuiltIns(store.presets());
+  EXPECT_TRUE(fs::is_directory(path_));
+}
+
+PresetMap numbered(const std::string& prefix, int n) {
+  PresetMap presets;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = prefix + std::to_string(i);
+    presets.emplace(name, Action(name, "circle", n));
+  }
+  return presets;
+}
+
+TEST_F(SettingsTest, TwoProcessesWritingAtOnceBothSucceedWithWholeDocuments) {
+  Settings(path_.string());  // seeded before the race
+  constexpr int kWrites = 100;
+  std::vector<pid_t> children;
+  for (const char* prefix : {"first ", "second "}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::ostringstream childLog;
+      setDiagnosticStream(&childLog);
+      bool whole = true;
+      {
+        Settings store(path_.string());
+        for (int n = 1; n <= kWrites; ++n) {
+          store.setPresets(numbered(prefix, n));
+          const PresetMap seen = store.presets();
+          const Action& any = seen.begin()->second;
+          whole = whole && seen == numbered(any.name.substr(0, any.name.find(' ') + 1),
+                                            static_cast<int>(any.maxSize));
+        }
+      }
+      _exit(childLog.str().empty() && whole ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const PresetMap last = Settings(path_.string()).presets();
+  EXPECT_TRUE(last == numbered("first ", kWrites) || last == numbered("second ", kWrites));
+  EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(SettingsTest, ThreadsSharingOneStoreNeverSeeHalfADocument) {
+  Settings store(path_.string());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&store, t] {
+      const std::string prefix = std::string(1, static_cast<char>('a' + t)) + " ";
+      for (int n = 1; n <= 25; ++n) {
+        store.setPresets(numbered(prefix, n));
+        EXPECT_EQ(store.presets().size(), 20u);
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_TRUE(logLines().empty());
+}
+
+TEST(SettingsSuite, SharedStoreLivesInTheSuiteFileUnderTheConfigHome) {
+  EXPECT_EQ(Settings::domain(), "io.kadro.KadroPlugin");
+  const fs::path expected = g_config_home.folder / "kadro" / "io.kadro.KadroPlugin.sqlite";
+  EXPECT_EQ(Settings::suitePath(Settings::domain()), expected.string());
+  Settings& store = Settings::shared();
+  EXPECT_EQ(&store, &Settings::shared());
+  if (store.path() != expected.string())
+    GTEST_SKIP() << "the shared store was opened elsewhere before this test";
+  EXPECT_TRUE(fs::exists(expected));
+  EXPECT_TRUE(RawStore(expected).bytes("initialized"));
+}
+
+TEST(SettingsSuite, SuitePathIgnoresRelativeConfigHomeAndUnsafeNames) {
+  const std::string saved = std::getenv("XDG_CONFIG_HOME");
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  setenv("XDG_CONFIG_HOME", "relative/dir", 1);
+  setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(Settings::suitePath("a.b"), "/home/someone/.config/kadro/a.b.sqlite");
+  setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(Settings::suitePath("../../etc/x"), "/cfg/kadro/.._.._etc_x.sqlite");
+  setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  setenv("HOME", home.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace kadro
