@@ -19,5 +19,6 @@ struct Command {
 const std::vector<Command>& commands();
 
 int runInspect(const Args& args);
+int runPresets(const Args& args);
 
 }  // namespace kadro::app

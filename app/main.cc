@@ -12,6 +12,7 @@ const std::vector<Command>& commands() {
   static const std::vector<Command> list = {
       {"inspect", "find the face in each picture and show the crop a square preset makes",
        runInspect},
+      {"presets", "list the crop presets stored for this user", runPresets},
   };
   return list;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -324,6 +325,57 @@ TEST_F(SettingsTest, ThreadsSharingOneStoreNeverSeeHalfADocument) {
     });
   for (auto& thread : threads) thread.join();
   EXPECT_TRUE(logLines().empty());
+}
+
+// Runs the kadro program with the configuration home given; stderr goes to
+// the file named.
+std::string runKadro(const fs::path& configHome, const std::string& arguments,
+                     const fs::path& errors) {
+  const std::string command = "XDG_CONFIG_HOME='" + configHome.string() + "' '" + KADRO_STAGE_DIR +
+                              "/bin/kadro' " + arguments + " 2>'" + errors.string() + "'";
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+  }
+  return out;
+}
+
+TEST_F(SettingsTest, PresetsCommandPrintsTheStoreAndKeepsJsonOutputClean) {
+  const fs::path errors = folder_ / "stderr.txt";
+  const PresetMap seeded = decodePresets(runKadro(folder_, "presets --json", errors));
+  EXPECT_EQ(seeded, Settings::defaultPresets());
+  const fs::path file = folder_ / "kadro" / (Settings::domain() + ".sqlite");
+  ASSERT_TRUE(fs::exists(file));
+
+  // A damaged document: the built-ins on standard output, the line aside.
+  RawStore(file).put("presets", R"({"x":{"name":"x"}})");
+  EXPECT_EQ(decodePresets(runKadro(folder_, "presets --json", errors)), Settings::defaultPresets());
+  EXPECT_NE(readFile(errors).find("unable to decode preset: "), std::string::npos);
+
+  PresetMap renamed;
+  renamed.emplace("Old key", Action("New name", "octo", 77, true, 3, "custom", "#123456"));
+  Settings(file.string()).setPresets(renamed);
+  const std::string table = runKadro(folder_, "presets", errors);
+  EXPECT_NE(table.find("NAME"), std::string::npos) << table;
+  for (const char* field :
+       {"Old key", "New name", "octo", "77", "on", "custom", "#123456", "file:///"})
+    EXPECT_NE(table.find(field), std::string::npos) << field << " in\n" << table;
+}
+
+TEST_F(SettingsTest, SharedStoreOverADamagedSuiteFileUsesTheStandardOneAndSaysSo) {
+  const fs::path file = folder_ / "kadro" / (Settings::domain() + ".sqlite");
+  fs::create_directories(file.parent_path());
+  const std::string junk = "not a database at all\n";
+  std::ofstream(file, std::ios::binary) << junk;
+  const fs::path errors = folder_ / "stderr.txt";
+  EXPECT_EQ(decodePresets(runKadro(folder_, "presets --json", errors)), Settings::defaultPresets());
+  const std::string warning = readFile(errors);
+  EXPECT_NE(warning.find(file.string()), std::string::npos) << warning;
+  EXPECT_NE(warning.find("kadro.standard.sqlite"), std::string::npos) << warning;
+  EXPECT_EQ(readFile(file), junk);
+  EXPECT_TRUE(fs::exists(folder_ / "kadro" / "kadro.standard.sqlite"));
 }
 
 TEST(SettingsSuite, SharedStoreLivesInTheSuiteFileUnderTheConfigHome) {
