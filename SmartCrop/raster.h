@@ -23,6 +23,12 @@ class Raster {
   VipsInterpretation colorSpace() const { return image_.interpretation(); }
   const vips::VImage& image() const { return image_; }
 
+  // The value of an opaque alpha sample: 65535 for 16-bit pictures, else 255.
+  double maxAlpha() const {
+    const VipsInterpretation i = colorSpace();
+    return i == VIPS_INTERPRETATION_RGB16 || i == VIPS_INTERPRETATION_GREY16 ? 65535 : 255;
+  }
+
   // Cuts the pixels inside `rect` (pixel space: origin top-left, y down).
   // The rectangle is widened to whole pixels (left and top edges down, right
   // and bottom edges up) and intersected with the raster; nothing when the
