@@ -19,6 +19,29 @@ std::optional<Raster> Raster::cut(const Rect& rect) const {
   return Raster(image_.extract_area(x, y, w, h));
 }
 
+vips::VImage withColourOf(const vips::VImage& pixels, const vips::VImage& like) {
+  vips::VImage out =
+      pixels.copy(vips::VImage::option()->set("interpretation", like.interpretation()));
+  out.remove(VIPS_META_ICC_NAME);
+  if (like.get_typeof(VIPS_META_ICC_NAME) != 0) {
+    size_t length = 0;
+    const void* profile = like.get_blob(VIPS_META_ICC_NAME, &length);
+    vips_image_set_blob_copy(out.get_image(), VIPS_META_ICC_NAME, profile, length);
+  }
+  return out;
+}
+
+vips::VImage asRgb8(const vips::VImage& image) {
+  const int colourBands = image.bands() - (image.has_alpha() ? 1 : 0);
+  if (colourBands == 3 && image.format() == VIPS_FORMAT_UCHAR) return image;
+  vips::VImage in = image;
+  if (colourBands == 1 && image.interpretation() == VIPS_INTERPRETATION_MULTIBAND)
+    in = in.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W));
+  vips::VImage out = in.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR).copy();
+  out.remove(VIPS_META_ICC_NAME);
+  return out;
+}
+
 LoadResult loadRaster(const std::string& path) {
   LoadResult result;
   try {

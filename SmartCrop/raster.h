@@ -39,6 +39,16 @@ class Raster {
   vips::VImage image_;
 };
 
+// `pixels` with the colour space and ICC profile of `like`. Arithmetic on
+// several images takes its header from whichever comes first, so steps that
+// mix a picture with masks or constants put the picture's colour back.
+vips::VImage withColourOf(const vips::VImage& pixels, const vips::VImage& like);
+
+// The picture as 8-bit RGB, alpha kept: what the drawing steps paint on.
+// 8-bit RGB passes unchanged; grey, 16-bit, CMYK and other colour spaces are
+// converted to sRGB, and a converted picture drops its old ICC profile.
+vips::VImage asRgb8(const vips::VImage& image);
+
 // Pictures above this many pixels are refused before decoding: a 250 MP RGBA
 // picture already takes a gigabyte, and decompression bombs claim far more.
 inline constexpr std::int64_t kMaxPixels = 250'000'000;

@@ -1,0 +1,17 @@
+// The border: the preset's colour painted under the whole shape, with the
+// picture shrunk by the border width on top of it.
+#pragma once
+
+#include "Plugin/action.h"
+#include "SmartCrop/raster.h"
+
+namespace kadro {
+
+// Paints the preset's shape (its mask at the full size; the whole rectangle
+// for types without one) in Action::safeColor and draws the picture scaled
+// into (b, b, W - 2b, H - 2b) over it, b = borderWidth; outside the shape the
+// result is transparent. Same size as the input; b <= 0 returns the input.
+// A border at least half as wide as the picture leaves only the colour.
+Raster applyBorder(const Raster& image, const Action& preset);
+
+}  // namespace kadro
