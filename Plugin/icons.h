@@ -18,6 +18,8 @@ double iconLineWidth(double width, double minimum);
 // Each function returns an image of `size` points, one pixel per point
 // (sizes truncated), or nullptr when no surface of that size can be made.
 // Outlines run along the image's edges, so half of each stroke is visible.
+// Pixels are premultiplied ARGB; cairo has no colour spaces, so colour
+// components are stored as given.
 
 // The whole image filled with `color`, framed in black.
 std::shared_ptr<ph::Image> createSwatch(const Color& color, Size size);
