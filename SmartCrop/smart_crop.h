@@ -1,0 +1,24 @@
+// The image job: one picture file in, one cropped, shaped, resized and
+// framed picture file out, as a preset says.
+#pragma once
+
+#include <string>
+
+#include "Plugin/action.h"
+#include "SmartCrop/faces.h"
+
+namespace kadro {
+
+// Crops `from` around its one face and writes the result to `to` (PNG for a
+// "png" extension, else JPEG) with the source's vertical resolution. Both
+// are "file:" URL texts or plain paths, and may name the same file. Without
+// a single face the whole picture is written, cut to the preset's shape but
+// neither resized nor framed. True when the destination was written
+// completely; on false it is left as it was.
+bool processImage(const std::string& from, const std::string& to, const Action& preset);
+
+// The same with the faces that `detect` finds (tests pass a stand-in list).
+bool processImage(const std::string& from, const std::string& to, const Action& preset,
+                  const FaceDetector& detect);
+
+}  // namespace kadro
