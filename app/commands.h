@@ -18,6 +18,7 @@ struct Command {
 // Every command the program knows, in the order `kadro --help` lists them.
 const std::vector<Command>& commands();
 
+int runCrop(const Args& args);
 int runInspect(const Args& args);
 int runPresets(const Args& args);
 

@@ -10,6 +10,7 @@ namespace kadro::app {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> list = {
+      {"crop", "crop one picture with a stored preset or one made from the options", runCrop},
       {"inspect", "find the face in each picture and show the crop a square preset makes",
        runInspect},
       {"presets", "list the crop presets stored for this user", runPresets},

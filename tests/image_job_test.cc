@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -380,6 +382,67 @@ TEST_F(ImageJob, FailuresLeaveTheDestinationByteForByte) {
   EXPECT_EQ(log_.str(), "writing image failed!\n");
   EXPECT_EQ(entries(), (std::vector<std::string>{"bomb.jpg", "cut.jpg", "cut.png", "dest.png",
                                                  "text.png", "whole.jpg", "whole.png"}));
+}
+
+// The kadro program's crop command, run as a child process with a store of
+// its own. Arguments are quoted for the shell.
+class CropCommand : public ImageJob {
+ protected:
+  int run(const std::vector<std::string>& arguments) {
+    std::string command = "XDG_CONFIG_HOME=";
+    command += quoted(file("config"));
+    command += ' ';
+    command += quoted(KADRO_STAGE_DIR "/bin/kadro");
+    command += " crop";
+    for (const std::string& a : arguments) {
+      command += ' ';
+      command += quoted(a);
+    }
+    command += " >";
+    command += quoted(file("out.log"));
+    command += " 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string log() const { return readBytes(file("out.log")); }
+
+ private:
+  static std::string quoted(const std::string& text) {
+    std::string out = "'";
+    out += text;
+    out += '\'';
+    return out;
+  }
+};
+
+TEST_F(CropCommand, RunsTheJobWithAStoredPresetOrTheOptions) {
+  gradient(300, 200).pngsave(file("in.png").c_str());
+  // The default preset, Circle, on a picture without a face: shaped in full.
+  ASSERT_EQ(run({file("in.png"), file("circle.png")}), 0) << log();
+  const VImage circle = reload(file("circle.png"));
+  EXPECT_EQ(circle.width(), 300);
+  EXPECT_EQ(circle.getpoint(0, 0)[3], 0);
+  ASSERT_EQ(run({"--preset", "Square", file("in.png"), file("square.png")}), 0) << log();
+  EXPECT_EQ(reload(file("square.png")).bands(), 3);
+  ASSERT_EQ(run({"--type", "hex", "--border-width", "4", "--border-color", "#ffcc00",
+                 file("in.png"), file("hex.png")}),
+            0)
+      << log();
+  EXPECT_EQ(reload(file("hex.png")).getpoint(10, 100)[3], 0);
+}
+
+TEST_F(CropCommand, NamesTheBadOptionOrFileInItsErrors) {
+  EXPECT_EQ(run({"--preset", "Nothing", "a.png", "b.png"}), 2);
+  EXPECT_NE(log().find("Nothing"), std::string::npos) << log();
+  EXPECT_EQ(run({"--max-size", "big", "a.png", "b.png"}), 2);
+  EXPECT_NE(log().find("--max-size"), std::string::npos) << log();
+  EXPECT_EQ(run({"--border-color", "pink", "a.png", "b.png"}), 2);
+  EXPECT_NE(log().find("--border-color"), std::string::npos) << log();
+  EXPECT_EQ(run({"--type", "square", "only-one.png"}), 2);
+  writeBytes(file("b.png"), "kept");
+  EXPECT_EQ(run({file("missing.png"), file("b.png")}), 1);
+  EXPECT_NE(log().find("missing.png"), std::string::npos) << log();
+  EXPECT_EQ(readBytes(file("b.png")), "kept");
 }
 
 }  // namespace
