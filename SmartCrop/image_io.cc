@@ -96,8 +96,10 @@ class TempFile {
   static std::optional<TempFile> createBeside(const std::string& destination) {
     const std::size_t slash = destination.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
+    // Part of the name is enough to tell whose file it is; all of it could
+    // make the temporary name too long.
     const std::string base =
-        slash == std::string::npos ? destination : destination.substr(slash + 1);
+        (slash == std::string::npos ? destination : destination.substr(slash + 1)).substr(0, 64);
     std::random_device seed;
     std::mt19937_64 random(seed());
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -122,10 +124,15 @@ class TempFile {
 
   int fd() const { return fd_; }
 
-  // Syncs the contents, gives the file `mode` if asked, and renames it over
-  // `destination`.
-  bool commit(const std::string& destination, std::optional<mode_t> mode) {
-    if (mode && ::fchmod(fd_, *mode) != 0) return false;
+  // Syncs the contents, gives the file the permissions (and, where allowed,
+  // the owner) of the file it replaces, and renames it over `destination`.
+  bool commit(const std::string& destination, const struct stat* replaced) {
+    if (replaced) {
+      // Root replacing someone's file hands the new one back to them; for
+      // anyone else this fails harmlessly and the new file is theirs.
+      (void)!::fchown(fd_, replaced->st_uid, replaced->st_gid);
+      if (::fchmod(fd_, replaced->st_mode & 07777) != 0) return false;
+    }
     if (::fsync(fd_) != 0) return false;
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0) return false;
@@ -331,12 +338,8 @@ bool writeCGImage(const Raster& image, const std::string& to, double dpi, std::s
       std::free(resolved);
     }
   }
-  std::optional<mode_t> mode;
-  bool isFolder = false;
-  if (destination && ::stat(destination->c_str(), &info) == 0) {
-    mode = info.st_mode & 07777;
-    isFolder = S_ISDIR(info.st_mode);
-  }
+  const bool exists = destination && ::stat(destination->c_str(), &info) == 0;
+  const bool isFolder = exists && S_ISDIR(info.st_mode);
   std::optional<TempFile> file =
       destination && !isFolder ? TempFile::createBeside(*destination) : std::nullopt;
   if (!file) {
@@ -366,7 +369,7 @@ bool writeCGImage(const Raster& image, const std::string& to, double dpi, std::s
   } catch (const vips::VError& e) {
     return fail(*destination + ": cannot write image (" + vipsMessage(e) + ")");
   }
-  if (!file->commit(*destination, mode))
+  if (!file->commit(*destination, exists ? &info : nullptr))
     return fail(*destination + ": cannot write image (" + std::strerror(errno) + ")");
   return true;
 }

@@ -53,8 +53,13 @@ std::optional<ImageMask> drawMask(Size size, Draw draw) {
 vips::VImage ImageMask::samples() const { return (255 - coverage_).cast(VIPS_FORMAT_UCHAR); }
 
 std::optional<ImageMask> createMask(Size size, const Action& preset) {
+  return createMask(size, preset, 1.0);
+}
+
+std::optional<ImageMask> createMask(Size size, const Action& preset, double scale) {
   const Rect whole{0, 0, size.width, size.height};
-  const double lineWidth = preset.borderEnabled ? static_cast<double>(preset.borderWidth) : 0.0;
+  const double lineWidth =
+      preset.borderEnabled ? static_cast<double>(preset.borderWidth) * scale : 0.0;
   if (preset.type == "hex") return polygonMask(6, 0, size, whole, lineWidth);
   if (preset.type == "octo") return polygonMask(8, 0, size, whole, lineWidth);
   if (preset.type == "circle") return circleMask(size, whole);

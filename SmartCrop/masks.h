@@ -37,6 +37,10 @@ class ImageMask {
 // for "circle"; nothing for every other type.
 std::optional<ImageMask> createMask(Size size, const Action& preset);
 
+// The same for a picture held at `scale` times its natural resolution: the
+// line width shrinks with it, so the shape matches the natural-size mask.
+std::optional<ImageMask> createMask(Size size, const Action& preset, double scale);
+
 // The ellipse inscribed in `mask` (drawing space) on a raster of `size`,
 // truncated to whole pixels. Nothing when no surface can be made.
 std::optional<ImageMask> circleMask(Size size, const Rect& mask);

@@ -121,6 +121,7 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
   std::optional<Raster> picture;
   bool cropped = false;
   std::int64_t side = preset.maxSize;
+  double naturalWidth = source.width();  // of the picture being worked on
   if (preset.type == "none") {
     // Taken whole, which counts as cropped; no detection runs.
     picture = job.fullSize();
@@ -139,15 +140,18 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
                                          static_cast<std::int64_t>(natural->height)});
         picture = job.cut(*natural, side > 0 ? static_cast<int>(side) : 0, detection);
         cropped = picture.has_value();
+        if (cropped) naturalWidth = natural->width;
       }
     }
     if (!cropped) picture = job.fullSize();
   }
 
-  // Made and applied even to an uncropped picture, at its full size.
+  // Made and applied even to an uncropped picture, at its full size. A cut
+  // taken from a reduced decode gets the mask its natural size would have.
+  const double scale = static_cast<double>(picture->width()) / naturalWidth;
   if (auto mask = createMask(
-          {static_cast<double>(picture->width()), static_cast<double>(picture->height())},
-          preset)) {
+          {static_cast<double>(picture->width()), static_cast<double>(picture->height())}, preset,
+          scale)) {
     picture = applyMask(*picture, *mask);
     if (!picture) return std::nullopt;
   }

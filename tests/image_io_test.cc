@@ -214,6 +214,22 @@ TEST_F(ImageIo, ReplacesAnExistingFileKeepingItsPermissions) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(entries(), std::vector<std::string>{"old.png"});
 
+  // Run as root, the replaced file's owner is kept too.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file("old.png").c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(writeCGImage(Raster(picture(20, 20)), file("old.png"), 72));
+    struct stat info;
+    ASSERT_EQ(::stat(file("old.png").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+  }
+
+  // A name as long as the file system allows still has room beside it.
+  const std::string longName = std::string(251, 'n') + ".jpg";
+  ASSERT_TRUE(writeCGImage(Raster(picture(20, 20)), file(longName), 72));
+  EXPECT_TRUE(isJpeg(readBytes(file(longName))));
+  fs::remove(file(longName));
+
   // Through a symbolic link the file it names is replaced; the link stays.
   writeBytes(file("target.jpg"), "old");
   fs::create_symlink(file("target.jpg"), file("link.jpg"));

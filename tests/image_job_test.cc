@@ -9,8 +9,12 @@
 #include <sstream>
 
 #include "Plugin/file_url.h"
+#include "SmartCrop/border.h"
+#include "SmartCrop/crop.h"
 #include "SmartCrop/diagnostics.h"
 #include "SmartCrop/image_io.h"
+#include "SmartCrop/masks.h"
+#include "SmartCrop/resize.h"
 #include "SmartCrop/smart_crop.h"
 
 namespace kadro {
@@ -204,6 +208,36 @@ TEST_F(ImageJob, ShapedPresetsAreMaskedResizedAndFramed) {
   EXPECT_LT(flat.extract_area(0, 0, 20, 20).max(), 20);
 }
 
+TEST_F(ImageJob, ReducedDecodingGivesWhatTheNaturalSizeStepsGive) {
+  // The steps by hand on the picture at its natural size...
+  const std::string big = bigJpeg();
+  const Action hex = preset("hex", 200, true, 40, "custom", "#ffcc00");
+  std::string error;
+  auto source = ImageSource::open(big, &error);
+  ASSERT_TRUE(source) << error;
+  auto cut = cropImage(source->decode(1, false), hex, finds({kFace}));
+  ASSERT_TRUE(cut);
+  auto mask = createMask({double(cut->width()), double(cut->height())}, hex);
+  ASSERT_TRUE(mask);
+  auto shaped = applyMask(*cut, *mask);
+  ASSERT_TRUE(shaped);
+  const Raster expected = applyBorder(resizeSquareImage(*shaped, 200), hex);
+  // ... and the job, which takes the cut from a copy decoded at 1/2.
+  ASSERT_TRUE(processImage(big, file("hex.png"), hex, finds({kFace})));
+  const VImage job = reload(file("hex.png"));
+  ASSERT_EQ(job.width(), 200);
+  ASSERT_EQ(job.bands(), 4);
+  const VImage difference =
+      (job.cast(VIPS_FORMAT_INT) - expected.image().cast(VIPS_FORMAT_INT)).abs();
+  EXPECT_LT(difference.avg(), 1.0);
+  // The inner outline sits where the natural-size mask puts it: a mask made
+  // with the unscaled line width moves it into the ring's colour.
+  const VImage far = (difference.extract_band(0, VImage::option()->set("n", 3)) > 40).bandor();
+  EXPECT_LT(far.avg() / 255 * 200 * 200, 4);
+  EXPECT_LT(difference[3].avg(), 0.5);
+  EXPECT_LE(difference[3].max(), 64);
+}
+
 TEST_F(ImageJob, WithoutASingleFaceTheWholePictureIsShapedButNeitherResizedNorFramed) {
   const VImage source = gradient(600, 400);
   source.pngsave(file("in.png").c_str());
@@ -316,6 +350,49 @@ TEST_F(ImageJob, CarriesTheVerticalResolutionOver) {
     EXPECT_NEAR(out.xres() * 25.4, c.dpi, 0.03) << c.from << " -> " << c.to;
     EXPECT_NEAR(out.yres() * 25.4, c.dpi, 0.03) << c.from << " -> " << c.to;
   }
+}
+
+TEST_F(ImageJob, OutputKeepsTheSourcesProfileAndNothingElse) {
+  VImage tagged = gradient(800, 600).icc_transform(
+      "srgb", VImage::option()->set("input_profile", "srgb")->set("embedded", false));
+  tagged = tagged.copy();
+  tagged.set(VIPS_META_ORIENTATION, 3);
+  const std::string xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
+  vips_image_set_blob_copy(tagged.get_image(), VIPS_META_XMP_NAME, xmp.data(), xmp.size());
+  tagged.jpegsave(file("tagged.jpg").c_str());
+  size_t length = 0;
+  const VImage loaded = reload(file("tagged.jpg"));
+  ASSERT_NE(loaded.get_typeof(VIPS_META_ICC_NAME), 0u);
+  const auto* data = static_cast<const char*>(loaded.get_blob(VIPS_META_ICC_NAME, &length));
+  const std::string profile(data, length);
+
+  for (const char* out : {"square.jpg", "circle.png", "whole.png"}) {
+    const bool whole = std::string(out) == "whole.png";
+    ASSERT_TRUE(processImage(
+        file("tagged.jpg"), file(out),
+        preset(whole           ? "circle"
+               : out[0] == 's' ? "square"
+                               : "circle",
+               200, true, 6, "black"),
+        finds(whole ? std::vector<FaceObservation>{} : std::vector<FaceObservation>{kFace})));
+    const VImage back = reload(file(out));
+    ASSERT_NE(back.get_typeof(VIPS_META_ICC_NAME), 0u) << out;
+    const auto* kept = static_cast<const char*>(back.get_blob(VIPS_META_ICC_NAME, &length));
+    EXPECT_EQ(std::string(kept, length), profile) << out;
+    EXPECT_EQ(back.get_typeof(VIPS_META_EXIF_NAME), 0u) << out;
+    EXPECT_EQ(back.get_typeof(VIPS_META_XMP_NAME), 0u) << out;
+    EXPECT_EQ(back.get_typeof(VIPS_META_ORIENTATION), 0u) << out;
+    EXPECT_EQ(back.interpretation(), VIPS_INTERPRETATION_sRGB) << out;
+  }
+
+  // CMYK is converted to sRGB and drops its CMYK profile.
+  gradient(800, 600).colourspace(VIPS_INTERPRETATION_CMYK).jpegsave(file("cmyk.jpg").c_str());
+  ASSERT_TRUE(
+      processImage(file("cmyk.jpg"), file("cmyk.png"), preset("square", 200), finds({kFace})));
+  const VImage rgb = reload(file("cmyk.png"));
+  EXPECT_EQ(rgb.bands(), 3);
+  EXPECT_EQ(rgb.interpretation(), VIPS_INTERPRETATION_sRGB);
+  EXPECT_EQ(rgb.get_typeof(VIPS_META_ICC_NAME), 0u);
 }
 
 TEST_F(ImageJob, EncodesByTheDestinationsExtension) {
