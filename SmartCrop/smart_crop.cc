@@ -29,13 +29,13 @@ struct Decoded {
   Raster raster;
   double scaleX = 1;
   double scaleY = 1;
-  bool shrunkOnLoad = false;  // the decoder's own reduction, not a resample
+  bool decoderOutput = false;  // as the decoder made it, not resampled since
 };
 
-Decoded decoded(Raster raster, const ImageSource& source, bool shrunkOnLoad) {
+Decoded decoded(Raster raster, const ImageSource& source, bool decoderOutput) {
   const double sx = static_cast<double>(raster.width()) / source.width();
   const double sy = static_cast<double>(raster.height()) / source.height();
-  return {std::move(raster), sx, sy, shrunkOnLoad};
+  return {std::move(raster), sx, sy, decoderOutput};
 }
 
 // The crop rectangle widened to whole pixels and intersected with the
@@ -71,7 +71,9 @@ class Job {
           shrink = s;
           break;
         }
-      return decoded(source_.decode(shrink, /*streamed=*/false), source_, shrink > 1);
+      Raster copy = source_.decode(shrink, /*streamed=*/false);
+      if (shrink == 1) full_ = copy;
+      return decoded(copy, source_, true);
     }
     const std::int64_t pixels = static_cast<std::int64_t>(source_.width()) * source_.height();
     Raster base = pixels <= kInMemoryPixels ? *(full_ = source_.decode(1, /*streamed=*/false))
@@ -91,7 +93,7 @@ class Job {
       return side > 0 && std::floor(shorter * scale + 1e-9) >= side;
     };
     std::optional<Decoded> from;
-    if (detection.shrunkOnLoad && enough(std::min(detection.scaleX, detection.scaleY))) {
+    if (detection.decoderOutput && enough(std::min(detection.scaleX, detection.scaleY))) {
       from = detection;
     } else {
       int shrink = 1;
