@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,5 +44,30 @@ using FaceDetector = std::function<std::vector<FaceObservation>(const Raster&, b
 // Uses the model at `path` instead of the one in the installed resources.
 // Only takes effect before the model is first loaded.
 void setFaceModelPath(std::string path);
+
+class BlazeFace;
+
+// A detector model as read from one file: the model, or why there is none.
+struct FaceModel {
+  std::shared_ptr<const BlazeFace> model;
+  std::string error;
+};
+
+// Reads the model at `path` anew on every call. detectFace itself loads its
+// model once per process (from setFaceModelPath's path, else the bundle's).
+FaceModel loadFaceModel(const std::string& path);
+
+// detectFace with `model` instead of the process's own; the same lines.
+std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
+                                            bool skipGroups);
+
+// Conversions between pixel space (origin top-left, y down) of a picture of
+// width x height pixels and the normalised spaces of the face list.
+Rect normalisedImageRect(const Rect& pixels, int width, int height);
+Rect pixelRect(const Rect& normalised, int width, int height);
+// A pixel-space point in the normalised face space of `pixelBox`, and back
+// from the face space of a box in normalised image space.
+Point normalisedFacePoint(const Point& pixel, const Rect& pixelBox);
+Point pixelPoint(const Point& facePoint, const Rect& normalisedBox, int width, int height);
 
 }  // namespace kadro

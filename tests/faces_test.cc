@@ -1,0 +1,347 @@
+#include "SmartCrop/faces.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "SmartCrop/blazeface_search.h"
+#include "SmartCrop/crop.h"
+#include "SmartCrop/diagnostics.h"
+
+namespace kadro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// libvips must be started before the first file is read (the loaders
+// register then); starting it twice is harmless.
+[[maybe_unused]] const bool g_vipsStarted = VIPS_INIT("kadro_tests") == 0;
+
+// Pupils of the astronaut photo (512 x 512), marked by hand: the subject's
+// right eye, then the left.
+constexpr Point kAstronautRightEye{203, 100.6};
+constexpr Point kAstronautLeftEye{246, 103.4};
+constexpr Point kAstronautEyes{224.5, 102};
+constexpr double kAstronautEyeDistance = 43;
+
+Raster sample(const char* name) {
+  LoadResult loaded = loadRaster(std::string(KADRO_SAMPLES_DIR) + "/" + name);
+  EXPECT_TRUE(loaded.raster) << loaded.error;
+  return *loaded.raster;
+}
+
+// Catches the diagnostic lines while it lives.
+class CaughtLines {
+ public:
+  CaughtLines() { setDiagnosticStream(&out_); }
+  ~CaughtLines() { setDiagnosticStream(nullptr); }
+  std::string text() const { return out_.str(); }
+
+ private:
+  std::ostringstream out_;
+};
+
+const FaceModel& model() {
+  static const FaceModel m = loadFaceModel(KADRO_TEST_MODEL);
+  return m;
+}
+
+// Runs the detector with its diagnostic lines caught.
+struct Detection {
+  std::vector<FaceObservation> faces;
+  std::string lines;
+};
+
+Detection detect(const Raster& image, bool skipGroups = false) {
+  CaughtLines lines;
+  Detection d{detectFaceWith(model(), image, skipGroups), ""};
+  d.lines = lines.text();
+  return d;
+}
+
+// The eye point of a face in pixel space.
+Point eyePixel(const FaceObservation& face, const Raster& image) {
+  const std::optional<Point> eye = averageEyeHeight(face);
+  EXPECT_TRUE(eye);
+  return pixelPoint(eye.value_or(Point{}), face.boundingBox, image.width(), image.height());
+}
+
+double distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
+
+FaceObservation withEyes(std::optional<std::vector<Point>> left,
+                         std::optional<std::vector<Point>> right) {
+  FaceObservation f;
+  f.landmarks = FaceLandmarks{std::move(left), std::move(right)};
+  return f;
+}
+
+TEST(FaceCoordinates, PixelAndNormalisedImageSpaceAreMirroredVertically) {
+  // A box 100 px from the top of a 400 px tall picture, 50 px high: its
+  // lower edge is 250 px above the bottom.
+  const Rect n = normalisedImageRect({60, 100, 80, 50}, 200, 400);
+  EXPECT_DOUBLE_EQ(n.x, 0.3);
+  EXPECT_DOUBLE_EQ(n.y, 0.625);
+  EXPECT_DOUBLE_EQ(n.width, 0.4);
+  EXPECT_DOUBLE_EQ(n.height, 0.125);
+  const Rect back = pixelRect(n, 200, 400);
+  EXPECT_DOUBLE_EQ(back.x, 60);
+  EXPECT_DOUBLE_EQ(back.y, 100);
+  EXPECT_DOUBLE_EQ(back.width, 80);
+  EXPECT_DOUBLE_EQ(back.height, 50);
+}
+
+TEST(FaceCoordinates, FacePointsCountUpFromTheBoxsLowerLeftCorner) {
+  const Rect box{60, 100, 80, 50};  // pixel space
+  const Point p = normalisedFacePoint({80, 110}, box);
+  EXPECT_DOUBLE_EQ(p.x, 0.25);
+  EXPECT_DOUBLE_EQ(p.y, 0.8);
+  const Point back = pixelPoint(p, normalisedImageRect(box, 200, 400), 200, 400);
+  EXPECT_NEAR(back.x, 80, 1e-9);
+  EXPECT_NEAR(back.y, 110, 1e-9);
+  // The crop's own conversion agrees: its eye line is the point's y.
+  const Rect crop = cropRectangle(200, 400, normalisedImageRect(box, 200, 400), p);
+  EXPECT_NEAR(crop.y + 0.33 * crop.height, 110, 1e-9);
+}
+
+TEST(EyePoint, IsTheCentreOfTheBoxAroundBothEyes) {
+  const auto both = withEyes(std::vector<Point>{{0.2, 0.6}, {0.4, 0.7}, {0.3, 0.65}},
+                             std::vector<Point>{{0.6, 0.62}, {0.8, 0.68}});
+  const auto eye = averageEyeHeight(both);
+  ASSERT_TRUE(eye);
+  EXPECT_NEAR(eye->x, 0.5, 1e-12);
+  EXPECT_NEAR(eye->y, 0.65, 1e-12);
+
+  const auto leftOnly = averageEyeHeight(withEyes(std::vector<Point>{{0.2, 0.6}, {0.4, 0.7}}, {}));
+  ASSERT_TRUE(leftOnly);
+  EXPECT_NEAR(leftOnly->x, 0.3, 1e-12);
+  EXPECT_NEAR(leftOnly->y, 0.65, 1e-12);
+
+  EXPECT_FALSE(averageEyeHeight(FaceObservation{}));
+  EXPECT_FALSE(averageEyeHeight(withEyes({}, {})));
+  EXPECT_FALSE(averageEyeHeight(withEyes(std::vector<Point>{}, std::vector<Point>{})));
+  // The running maximum starts at 0, so all-negative coordinates end at 0.
+  const auto negative = averageEyeHeight(withEyes(std::vector<Point>{{-0.4, 0.5}}, {}));
+  ASSERT_TRUE(negative);
+  EXPECT_NEAR(negative->x, -0.2, 1e-12);
+}
+
+TEST(FaceMerging, OverlappingBoxesBecomeOneWeightedByScore) {
+  const FaceCandidate a{{0, 0, 100, 100}, {20, 30}, {80, 30}, 0.9};
+  const FaceCandidate b{{10, 0, 100, 100}, {30, 30}, {90, 30}, 0.3};
+  const FaceCandidate far{{500, 0, 100, 100}, {520, 30}, {580, 30}, 0.6};
+  const auto merged = mergeCandidates({b, far, a}, 0.3);
+  ASSERT_EQ(merged.size(), 2u);
+  EXPECT_DOUBLE_EQ(merged[0].score, 0.9);  // the best score, first
+  EXPECT_NEAR(merged[0].box.x, 2.5, 1e-9);
+  EXPECT_NEAR(merged[0].leftEye.x, 82.5, 1e-9);
+  EXPECT_EQ(merged[1].box.x, 500);
+  EXPECT_NEAR(overlapRatio(a.box, b.box), 9000.0 / 11000.0, 1e-12);
+  EXPECT_EQ(overlapRatio(a.box, far.box), 0);
+  EXPECT_EQ(overlapRatio(a.box, {0, 0, 0, 0}), 0);
+}
+
+TEST(FaceDetection, FindsTheAstronautWithTheEyesInPlace) {
+  const Raster image = sample("astronaut.png");
+  const Detection d = detect(image, /*skipGroups=*/true);
+  ASSERT_EQ(d.faces.size(), 1u) << d.lines;
+  EXPECT_EQ(d.lines.rfind("request results: [<face box=(", 0), 0u) << d.lines;
+  EXPECT_NE(d.lines.find("]\nFound 1 faces\n"), std::string::npos) << d.lines;
+  EXPECT_EQ(d.lines.find("Skipping"), std::string::npos);
+
+  const FaceObservation& face = d.faces[0];
+  EXPECT_GT(face.confidence, 0.5);
+  const Rect box = pixelRect(face.boundingBox, image.width(), image.height());
+  EXPECT_LT(box.x, kAstronautRightEye.x);
+  EXPECT_GT(box.x + box.width, kAstronautLeftEye.x);
+  EXPECT_LT(box.y, kAstronautEyes.y);
+  EXPECT_GT(box.y + box.height, kAstronautEyes.y + 40);  // the mouth is inside too
+  // One point per eye, the eye point between them.
+  ASSERT_TRUE(face.landmarks && face.landmarks->leftEye && face.landmarks->rightEye);
+  EXPECT_EQ(face.landmarks->leftEye->size(), 1u);
+  const Point eye = eyePixel(face, image);
+  EXPECT_GT(eye.x, kAstronautRightEye.x);
+  EXPECT_LT(eye.x, kAstronautLeftEye.x);
+  EXPECT_LT(distance(eye, kAstronautEyes), 0.15 * kAstronautEyeDistance);
+  // The subject's left eye is on the picture's right.
+  const Point left = pixelPoint(face.landmarks->leftEye->front(), face.boundingBox, 512, 512);
+  EXPECT_LT(distance(left, kAstronautLeftEye), 0.25 * kAstronautEyeDistance);
+}
+
+TEST(FaceDetection, TheSquareCropPutsTheEyesAThirdBelowTheTop) {
+  setFaceModelPath(KADRO_TEST_MODEL);
+  const Raster image = sample("astronaut.png");
+  CaughtLines lines;
+  const std::vector<FaceObservation> faces = detectFace(image, true);
+  ASSERT_EQ(faces.size(), 1u) << lines.text();
+  const Rect r = cropRectangle(image.width(), image.height(), faces[0].boundingBox,
+                               averageEyeHeight(faces[0]));
+  // Judged against the hand-marked eyes, not the detected ones.
+  EXPECT_NEAR((kAstronautEyes.y - r.y) / r.height, 0.33, 0.03);
+  EXPECT_NEAR((kAstronautEyes.x - r.x) / r.width, 0.5, 0.04);
+  EXPECT_GT(r.width, 2.5 * kAstronautEyeDistance);
+  EXPECT_LT(r.width, 6 * kAstronautEyeDistance);
+  const auto cut = cropImage(image, Action());
+  ASSERT_TRUE(cut);
+  EXPECT_NEAR(cut->width(), r.width, 1);
+}
+
+TEST(FaceDetection, FindsTheCameramanInProfile) {
+  const Raster image = sample("camera.png");  // one grey band
+  const Detection d = detect(image);
+  ASSERT_EQ(d.faces.size(), 1u) << d.lines;
+  // The near eye is at about (235, 148); the far one hides behind the nose.
+  const Point eye = eyePixel(d.faces[0], image);
+  EXPECT_NEAR(eye.x, 243, 12);
+  EXPECT_NEAR(eye.y, 147, 8);
+}
+
+TEST(FaceDetection, LargeAndTurnedPicturesGiveTheSameFace) {
+  const Raster image = sample("astronaut.png");
+  // Scaled to 4000 pixels.
+  const double f = 4000.0 / 512;
+  const Raster large(image.image().resize(f));
+  Detection d = detect(large);
+  ASSERT_EQ(d.faces.size(), 1u) << d.lines;
+  EXPECT_LT(distance(eyePixel(d.faces[0], large), {kAstronautEyes.x * f, kAstronautEyes.y * f}),
+            0.15 * kAstronautEyeDistance * f);
+
+  // Turned 15 degrees about the centre, on a canvas that holds it all.
+  const double a = 15 * M_PI / 180, c = std::cos(a), s = std::sin(a);
+  const int side = static_cast<int>(std::ceil(512 * (c + s)));
+  const Raster turned(
+      image.image().affine({c, -s, s, c}, vips::VImage::option()
+                                              ->set("oarea", std::vector<int>{0, 0, side, side})
+                                              ->set("idx", -256.0)
+                                              ->set("idy", -256.0)
+                                              ->set("odx", side / 2.0)
+                                              ->set("ody", side / 2.0)));
+  const Point u{kAstronautEyes.x - 256, kAstronautEyes.y - 256};
+  const Point expected{c * u.x - s * u.y + side / 2.0, s * u.x + c * u.y + side / 2.0};
+  d = detect(turned);
+  ASSERT_EQ(d.faces.size(), 1u) << d.lines;
+  EXPECT_LT(distance(eyePixel(d.faces[0], turned), expected), 0.15 * kAstronautEyeDistance);
+}
+
+TEST(FaceDetection, OtherPixelFormatsAreReadAlike) {
+  const vips::VImage rgb = sample("astronaut.png").image();
+  const Raster withAlpha(rgb.bandjoin_const({255}));
+  const Raster deep(
+      (rgb.cast(VIPS_FORMAT_USHORT) * 257)
+          .cast(VIPS_FORMAT_USHORT)
+          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16)));
+  for (const Raster& image : {withAlpha, deep}) {
+    const Detection d = detect(image);
+    ASSERT_EQ(d.faces.size(), 1u) << d.lines;
+    EXPECT_LT(distance(eyePixel(d.faces[0], image), kAstronautEyes), 0.15 * kAstronautEyeDistance);
+  }
+}
+
+TEST(FaceDetection, TwoFacesSideBySideAreAGroupAndNotCropped) {
+  const vips::VImage one = sample("astronaut.png").image();
+  const Raster pair(one.join(one, VIPS_DIRECTION_HORIZONTAL));
+  Detection d = detect(pair, /*skipGroups=*/false);
+  ASSERT_EQ(d.faces.size(), 2u) << d.lines;
+  EXPECT_NE(d.lines.find("Found 2 faces"), std::string::npos);
+  EXPECT_EQ(d.lines.find("Skipping groups"), std::string::npos);
+  std::vector<double> eyeX;
+  for (const FaceObservation& f : d.faces) eyeX.push_back(eyePixel(f, pair).x);
+  std::sort(eyeX.begin(), eyeX.end());
+  EXPECT_NEAR(eyeX[0], kAstronautEyes.x, 8);
+  EXPECT_NEAR(eyeX[1], kAstronautEyes.x + 512, 8);
+
+  d = detect(pair, /*skipGroups=*/true);
+  EXPECT_TRUE(d.faces.empty());
+  EXPECT_NE(d.lines.find("Found 2 faces\nSkipping groups\n"), std::string::npos) << d.lines;
+  setFaceModelPath(KADRO_TEST_MODEL);
+  CaughtLines lines;
+  EXPECT_FALSE(cropImage(pair, Action()));
+}
+
+TEST(FaceDetection, APictureWithoutAFaceIsNotCropped) {
+  // The astronaut's suit and helmet below the face, and a flat grey picture.
+  const Raster suit(sample("astronaut.png").image().extract_area(0, 250, 512, 262));
+  const Raster grey(vips::VImage::black(300, 200, vips::VImage::option()->set("bands", 3)) + 128);
+  for (const Raster& image : {suit, grey}) {
+    const Detection d = detect(image);
+    EXPECT_TRUE(d.faces.empty()) << d.lines;
+    EXPECT_EQ(d.lines, "request results: []\nFound 0 faces\n");
+  }
+  setFaceModelPath(KADRO_TEST_MODEL);
+  CaughtLines lines;
+  EXPECT_FALSE(cropImage(suit, Action()));
+}
+
+TEST(FaceDetection, AFarSmallerFaceBesideTheMainOneIsNoGroup) {
+  // A poster-sized copy in the corner of a large portrait: 0.15 of the main
+  // face's width, found on its own, left out beside the main face.
+  const vips::VImage big = sample("astronaut.png").image().resize(2000.0 / 512).copy_memory();
+  const vips::VImage poster = big.reduce(1 / 0.15, 1 / 0.15).copy_memory();
+  const Raster both(big.insert(poster, 20, 20).copy_memory());
+  const Detection d = detect(both);
+  ASSERT_EQ(d.faces.size(), 1u) << d.lines;
+  EXPECT_GT(pixelRect(d.faces[0].boundingBox, 2000, 2000).width, 300);
+  const Raster alone(poster.embed(0, 0, 600, 600));
+  EXPECT_EQ(detect(alone).faces.size(), 1u);
+}
+
+TEST(FaceModelLoading, AMissingOrDamagedModelGivesTheErrorLineAndNoFaces) {
+  const fs::path dir = fs::temp_directory_path() / "kadro_faces_test";
+  fs::create_directories(dir);
+  {
+    // Half of the real model, and a text file.
+    std::ifstream in(KADRO_TEST_MODEL, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(dir / "half.onnx", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    std::ofstream(dir / "text.onnx") << "not a model\n";
+  }
+  const Raster image = sample("astronaut.png");
+  for (const fs::path& path : {dir / "missing.onnx", dir / "half.onnx", dir / "text.onnx", dir}) {
+    const FaceModel broken = loadFaceModel(path.string());
+    EXPECT_FALSE(broken.model) << path;
+    EXPECT_NE(broken.error.find(path.string()), std::string::npos) << broken.error;
+    CaughtLines lines;
+    EXPECT_TRUE(detectFaceWith(broken, image, false).empty());
+    EXPECT_EQ(lines.text(), "! error in face detection " + broken.error + "\n");
+  }
+  fs::remove_all(dir);
+}
+
+TEST(FaceModelLoading, TheProcessModelComesFromTheChosenPathOnce) {
+  // In a fresh process of its own: the model is loaded once per process.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setFaceModelPath("/nonexistent/model.onnx");
+        const Raster image = sample("astronaut.png");
+        CaughtLines lines;
+        const bool firstEmpty = detectFace(image, false).empty();
+        // Too late to change: the process keeps the model it tried first.
+        setFaceModelPath(KADRO_TEST_MODEL);
+        const bool secondEmpty = detectFace(image, false).empty();
+        const std::string line =
+            "! error in face detection no face model at /nonexistent/model.onnx\n";
+        std::exit(firstEmpty && secondEmpty && lines.text() == line + line ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(FaceModelLoading, ConcurrentFirstUseLoadsOneModelForAll) {
+  setFaceModelPath(KADRO_TEST_MODEL);
+  const Raster image = sample("astronaut.png");
+  CaughtLines lines;
+  std::vector<std::size_t> counts(3);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < counts.size(); ++i)
+    threads.emplace_back([&, i] { counts[i] = detectFace(image, true).size(); });
+  for (std::thread& t : threads) t.join();
+  for (std::size_t n : counts) EXPECT_EQ(n, 1u);
+}
+
+}  // namespace
+}  // namespace kadro
