@@ -1,0 +1,47 @@
+// Publishing: writes cropped copies of the exported files into the recipe's
+// destination folder, with the preset its last validation produced.
+#include <filesystem>
+
+#include "Plugin/errors.h"
+#include "Plugin/file_url.h"
+#include "Plugin/kadro_plugin.h"
+#include "Plugin/unique_pathname.h"
+#include "SmartCrop/diagnostics.h"
+#include "SmartCrop/smart_crop.h"
+
+namespace kadro {
+
+std::shared_ptr<ph::PluginActionPublishResult> ZadaZevuPlugin::startPublishingTask(
+    const ph::FileHandlingPluginTask& task, const ph::ProgressCallback& progress) {
+  if (!task.files()) throw ZadaZevuPluginError::invalidTaskFiles();
+  if (!task.action() || !task.action()->isEqualToPluginAction(*cropAllAction()))
+    throw ZadaZevuPluginError::invalidAction();
+  const auto entry = actionSettings.find(task.action()->identifier());
+  if (entry == actionSettings.end()) throw ZadaZevuPluginError::invalidAction();
+  // One validation serves one task.
+  const Action preset = entry->second;
+  actionSettings.erase(entry);
+
+  const std::vector<std::string>& files = *task.files();
+  const auto count = static_cast<unsigned>(files.size());
+  if (!isAbsoluteUrl(preset.destFolder))
+    throw ZadaZevuPluginError::invalidActionSettings(tags::destFolder().label, task.action());
+
+  for (unsigned i = 1; i <= count; ++i) {
+    if (task.cancelled()) break;
+    const std::filesystem::path source = std::filesystem::absolute(files[i - 1]);
+    const std::string sourceUrl = fileUrlFromPath(source.string());
+    const std::string filename = source.filename().string();
+    const std::string output = uniquePathname(preset.destFolder, filename);
+    info("saving to " + output, "startPublishingTask(_:progress:)");
+    if (!processImage(sourceUrl, output, preset)) {
+      releaseUnusedClaim(output);
+      break;
+    }
+    if (progress) progress(task, i, count, "Publish with Kadro: " + filename);
+  }
+  return std::make_shared<ph::PluginActionPublishResult>(
+      preset.destFolder, "cropped " + std::to_string(count) + " files");
+}
+
+}  // namespace kadro
