@@ -21,5 +21,7 @@ const std::vector<Command>& commands();
 int runCrop(const Args& args);
 int runInspect(const Args& args);
 int runPresets(const Args& args);
+int runActions(const Args& args);
+int runOpenWith(const Args& args);
 
 }  // namespace kadro::app

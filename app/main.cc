@@ -14,6 +14,8 @@ const std::vector<Command>& commands() {
       {"inspect", "find the face in each picture and show the crop a square preset makes",
        runInspect},
       {"presets", "list the crop presets stored for this user", runPresets},
+      {"actions", "list the Open With actions the plug-in offers for files", runActions},
+      {"open-with", "crop files in place with a stored preset, as Open With does", runOpenWith},
   };
   return list;
 }
