@@ -41,8 +41,8 @@ TEST_F(PluginActionsTest, SortsByCodePointAndNamesActionsAfterThePreset) {
   presets["C"] = Action("Renamed", "hex", 100);
   Settings::shared().setPresets(presets);
   const ph::PluginActions actions = plugin.openWithActions({{"png", 1}}, 2);
-  EXPECT_EQ(displayNames(actions), (std::vector<std::string>{"Kadro: A", "Kadro: Renamed",
-                                                             "Kadro: a", "Kadro: b"}));
+  EXPECT_EQ(displayNames(actions),
+            (std::vector<std::string>{"Kadro: A", "Kadro: Renamed", "Kadro: a", "Kadro: b"}));
   EXPECT_EQ(actions[0]->identifier(), "KadroPlugin.A");
   EXPECT_EQ(actions[1]->identifier(), "KadroPlugin.Renamed");
 }

@@ -35,3 +35,33 @@ std::string readBytes(const std::filesystem::path& path) {
 }
 
 }  // namespace kadro::testing
+
+#include <sys/wait.h>
+
+#include <cstdio>
+
+namespace kadro::testing {
+
+ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& configHome) {
+  const std::filesystem::path errors = configHome / "kadro-stderr.txt";
+  const std::string command = "XDG_CONFIG_HOME='" + configHome.string() + "' '" + KADRO_STAGE_DIR +
+                              "/bin/kadro' " + arguments + " 2>'" + errors.string() +
+                              "' </dev/null";
+  ProgramRun run;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  run.err = readBytes(errors);
+  return run;
+}
+
+}  // namespace kadro::testing
+
+namespace {
+// Loading files through libvips needs it started; the pipeline's own
+// entry points start it too, but tests read files directly.
+const bool g_vips_started = VIPS_INIT("kadro_tests") == 0;
+}  // namespace

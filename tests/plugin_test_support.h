@@ -31,3 +31,17 @@ void writePlainPicture(const std::filesystem::path& path, int width, int height)
 std::string readBytes(const std::filesystem::path& path);
 
 }  // namespace kadro::testing
+
+namespace kadro::testing {
+
+struct ProgramRun {
+  int status = -1;  // the exit status, -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs the built kadro program with `arguments` (already shell-quoted) and
+// the preset store under `configHome`.
+ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& configHome);
+
+}  // namespace kadro::testing

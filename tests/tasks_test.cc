@@ -110,10 +110,9 @@ TEST_F(TasksTest, OpenWithStopsAtTheFirstFailureAndWhenCancelled) {
   const std::string secondBefore = readBytes(second);
   ph::FileHandlingPluginTask cancelled(openWithAction("Square"),
                                        std::vector<std::string>{untouched, second});
-  const auto result = plugin.startOpen(
-      cancelled, [&](const ph::PluginTask&, unsigned, unsigned, const std::string&) {
-        cancelled.setCancelled();
-      });
+  const auto result =
+      plugin.startOpen(cancelled, [&](const ph::PluginTask&, unsigned, unsigned,
+                                      const std::string&) { cancelled.setCancelled(); });
   EXPECT_EQ(result->status(), 0);
   EXPECT_EQ(widthOf(untouched), 400);
   EXPECT_EQ(readBytes(second), secondBefore);
@@ -140,7 +139,8 @@ TEST_F(TasksTest, PublishingNeedsItsOwnActionAndOneValidationPerTask) {
   };
   expectInvalidAction(task);
   validateRecipe(folder.path(), plugin);
-  expectInvalidAction(ph::FileHandlingPluginTask(openWithAction("Square"), std::vector<std::string>{}));
+  expectInvalidAction(
+      ph::FileHandlingPluginTask(openWithAction("Square"), std::vector<std::string>{}));
   const auto result = plugin.startPublishingTask(task, recorder());
   EXPECT_EQ(result->message(), "cropped 0 files");
   EXPECT_EQ(result->url(), fileUrlFromPath(folder.path().string()));
@@ -182,7 +182,7 @@ TEST_F(TasksTest, PublishingWritesNumberedCopiesAndStopsAtAFailure) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0], (ProgressCall{1, 3, "Publish with Kadro: a.png"}));
   EXPECT_EQ(widthOf((dest / "a 2.png").string()), 300);
-  EXPECT_EQ(readBytes(a), sourceBefore);  // sources are never changed
+  EXPECT_EQ(readBytes(a), sourceBefore);     // sources are never changed
   EXPECT_FALSE(fs::exists(dest / "b.png"));  // no empty claim left behind
   EXPECT_FALSE(fs::exists(dest / "c.png"));
 }
@@ -195,8 +195,8 @@ TEST_F(TasksTest, TwoPublishingTasksIntoOneFolderLoseNoFile) {
   validateRecipe(dest.path(), plugin);
   validateRecipe(dest.path(), other);
   auto run = [&](ZadaZevuPlugin& p) {
-    p.startPublishingTask(
-        ph::FileHandlingPluginTask(ZadaZevuPlugin::cropAllAction(), files), nullptr);
+    p.startPublishingTask(ph::FileHandlingPluginTask(ZadaZevuPlugin::cropAllAction(), files),
+                          nullptr);
   };
   std::thread first([&] { run(plugin); });
   std::thread second([&] { run(other); });
