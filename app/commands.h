@@ -23,5 +23,7 @@ int runInspect(const Args& args);
 int runPresets(const Args& args);
 int runActions(const Args& args);
 int runOpenWith(const Args& args);
+int runExport(const Args& args);
+int runPreferences(const Args& args);
 
 }  // namespace kadro::app

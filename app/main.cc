@@ -16,6 +16,8 @@ const std::vector<Command>& commands() {
       {"presets", "list the crop presets stored for this user", runPresets},
       {"actions", "list the Open With actions the plug-in offers for files", runActions},
       {"open-with", "crop files in place with a stored preset, as Open With does", runOpenWith},
+      {"export", "write cropped copies into a folder, as the publishing action does", runExport},
+      {"preferences", "edit the stored presets in the plug-in's preference panels", runPreferences},
   };
   return list;
 }
