@@ -1,0 +1,140 @@
+// kadro preferences driven from a pipe, as a script would, with the preset
+// store in a temporary configuration folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "host/image.h"
+#include "tests/plugin_test_support.h"
+
+namespace kadro {
+namespace {
+
+using testing::ProgramRun;
+using testing::TempFolder;
+
+// Runs `kadro preferences ARGS` with `script` on its standard input.
+ProgramRun preferences(const TempFolder& home, const std::string& script,
+                       const std::string& arguments = "") {
+  const auto input = home / "script.txt";
+  std::ofstream(input) << script;
+  const auto errors = home / "stderr.txt";
+  const std::string command = "XDG_CONFIG_HOME='" + home.path().string() + "' '" + KADRO_STAGE_DIR +
+                              "/bin/kadro' preferences " + arguments + " <'" + input.string() +
+                              "' 2>'" + errors.string() + "'";
+  ProgramRun run;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  run.err = testing::readBytes(errors);
+  return run;
+}
+
+// The stored presets, as `kadro presets --json` prints them.
+nlohmann::json storedPresets(const TempFolder& home) {
+  const ProgramRun run = testing::runKadro("presets --json", home.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  return nlohmann::json::parse(run.out, nullptr, false);
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST(KadroPreferences, RenamingAPresetAndSavingStoresItUnderTheNewName) {
+  TempFolder home;
+  const ProgramRun run = preferences(home,
+                                     "select Hexagon\n"
+                                     "set Name Honeycomb\n"
+                                     "set Max Size 256\n"
+                                     "press Save\n"
+                                     "quit\n");
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  // The first drawing shows the first preset, and the panels are drawn
+  // again after each refresh the plug-in asks for: the choice and Save.
+  EXPECT_NE(run.out.find("(*) Circle"), std::string::npos) << run.out;
+  EXPECT_EQ(count(run.out, "== Kadro Presets =="), 3u) << run.out;
+  EXPECT_NE(run.out.find("(*) Honeycomb"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Installed Version:"), std::string::npos) << run.out;
+
+  const nlohmann::json presets = storedPresets(home);
+  ASSERT_TRUE(presets.is_object()) << presets;
+  EXPECT_FALSE(presets.contains("Hexagon"));
+  ASSERT_TRUE(presets.contains("Honeycomb"));
+  EXPECT_EQ(presets["Honeycomb"]["name"], "Honeycomb");
+  EXPECT_EQ(presets["Honeycomb"]["type"], "hex");
+  EXPECT_EQ(presets["Honeycomb"]["maxSize"], 256);
+  EXPECT_EQ(presets["Honeycomb"]["borderColorCustom"], "#ffcc00");
+  EXPECT_EQ(presets.size(), 4u);
+}
+
+TEST(KadroPreferences, RefusalsAreShownAndNothingIsStored) {
+  TempFolder home;
+  const ProgramRun run = preferences(home,
+                                     "set Name Square\n"
+                                     "press Save\n"
+                                     "set Add Border maybe\n"
+                                     "set Border Color purple\n"
+                                     "press Nope\n"
+                                     "select Nope\n"
+                                     "frobnicate\n");  // and no quit: the input ends
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("error: Preset \"Square\" already exists.\n"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("A preset named \"Square\" already exists. Please select a differnent "
+                         "name to create a new preset."),
+            std::string::npos);
+  EXPECT_NE(run.out.find("error: Add Border is a check box"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("error: Border Color has no option 'purple'"), std::string::npos);
+  EXPECT_NE(run.out.find("error: no button named 'Nope'"), std::string::npos);
+  EXPECT_NE(run.out.find("error: Kadro Presets has no option 'Nope'"), std::string::npos);
+  EXPECT_NE(run.out.find("error: unknown command 'frobnicate'"), std::string::npos);
+  EXPECT_EQ(count(run.out, "== Kadro Presets =="), 1u) << "nothing asked for a refresh";
+
+  const nlohmann::json presets = storedPresets(home);
+  EXPECT_TRUE(presets.contains("Circle"));
+  EXPECT_TRUE(presets.contains("Square"));
+  EXPECT_EQ(presets.size(), 4u);
+}
+
+TEST(KadroPreferences, SaveNewDeleteAndIcons) {
+  TempFolder home;
+  const ProgramRun run = preferences(home,
+                                     "set Name Ring\n"
+                                     "set Crop Type circle\n"
+                                     "set Add Border off\n"
+                                     "press Save New Preset\n"
+                                     "select Square\n"
+                                     "press Delete\n",
+                                     "--icons '" + (home / "icons").string() + "'");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const nlohmann::json presets = storedPresets(home);
+  EXPECT_TRUE(presets.contains("Circle"));
+  EXPECT_TRUE(presets.contains("Ring"));
+  EXPECT_FALSE(presets.contains("Square"));
+  EXPECT_EQ(presets["Ring"]["borderEnabled"], false);
+  // After Delete the first preset is selected again.
+  const std::string list = "Kadro Presets:\n";
+  const auto last = run.out.rfind(list);
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_EQ(run.out.substr(last + list.size(), 15), "    (*) Circle\n") << run.out;
+
+  const auto icon = home / "icons" / "io.kadro.KadroPlugin.type.hex.png";
+  ASSERT_TRUE(std::filesystem::exists(icon));
+  const auto image = ph::Image::loadPng(icon.string());
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixelWidth(), 128);
+  EXPECT_TRUE(
+      std::filesystem::exists(home / "icons" / "io.kadro.KadroPlugin.preset-list.Ring.png"));
+}
+
+}  // namespace
+}  // namespace kadro
