@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vips/vips8>
 
+#include "tests/panel_test_support.h"
 #include "tests/plugin_test_support.h"
 
 namespace kadro {
@@ -57,6 +58,28 @@ TEST(KadroExport, RefusedSettingsWriteNothing) {
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(contains(run.err, "--dest")) << run.err;
   EXPECT_TRUE(isEmpty(home / "out"));
+}
+
+TEST(KadroExport, WritesCroppedCopiesUnderFreeNames) {
+  TempFolder home;
+  fs::create_directory(home / "out");
+  const auto photo = home / "portrait.png";
+  fs::copy_file(testing::samplePortrait(), photo);
+  const std::string before = testing::readBytes(photo);
+  const std::string args = "export --dest " + quoted(home / "out") +
+                           " --type hex --max-size 128 --border-color '#ffcc00' " + quoted(photo);
+
+  auto run = runKadro(args, home.path());
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_TRUE(contains(run.out, "cropped 1 files\nfolder: file://")) << run.out;
+  EXPECT_TRUE(contains(run.err, "1/1 Publish with Kadro: portrait.png")) << run.err;
+  const auto written = vips::VImage::new_from_file((home / "out" / "portrait.png").c_str());
+  EXPECT_EQ(written.width(), paneltest::detectorFindsTheSampleFace() ? 128 : 512);
+  EXPECT_EQ(testing::readBytes(photo), before);
+
+  run = runKadro(args, home.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::exists(home / "out" / "portrait 1.png"));
 }
 
 }  // namespace

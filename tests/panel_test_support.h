@@ -16,6 +16,8 @@
 #include "Plugin/kadro_plugin.h"
 #include "Plugin/settings.h"
 #include "SmartCrop/diagnostics.h"
+#include "SmartCrop/faces.h"
+#include "SmartCrop/image_io.h"
 
 namespace kadro::paneltest {
 
@@ -101,6 +103,20 @@ inline std::vector<std::string> optionValues(const ph::SettingsListItem& list) {
 inline bool samePixels(const std::shared_ptr<ph::Image>& a, const std::shared_ptr<ph::Image>& b) {
   return a && b && a->pixelWidth() == b->pixelWidth() && a->pixelHeight() == b->pixelHeight() &&
          a->pixels() == b->pixels();
+}
+
+// Whether the face detector finds the one face of the sample portrait: the
+// end-to-end tests need it and are skipped where it does not.
+inline bool detectorFindsTheSampleFace() {
+  static const bool found = [] {
+    setFaceModelPath(KADRO_TEST_MODEL);
+    std::string error;
+    const auto source =
+        ImageSource::open(std::string(KADRO_SAMPLES_DIR) + "/astronaut.png", &error);
+    CapturedDiagnostics quiet;
+    return source && detectFace(source->decode(1, false), true).size() == 1;
+  }();
+  return found;
 }
 
 }  // namespace kadro::paneltest

@@ -1,8 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <vips/vips8>
+
 #include "Plugin/errors.h"
+#include "Plugin/file_url.h"
 #include "tests/panel_test_support.h"
+#include "tests/plugin_test_support.h"
 
 namespace kadro {
 namespace {
@@ -159,6 +163,61 @@ TEST_F(RecipeSettings, ARejectedValidationLeavesTheTableAsItWas) {
 
   // The same values are shown without complaint in the panel.
   EXPECT_TRUE(host.settingsForAction(action, {{recipeId("max-size"), "25O"}}, &error));
+}
+
+TEST_F(RecipeSettings, ValidatedSettingsPublishARealPhotoEndToEnd) {
+  testing::TempFolder out;
+  const std::string photo = (std::filesystem::path(KADRO_SAMPLES_DIR) / "astronaut.png").string();
+  const std::string before = testing::readBytes(photo);
+  const std::string dest = fileUrlFromPath(out.path().string()) + "/";
+  const ph::SettingsMap map = {
+      {recipeId("dest-folder"), ph::Value::array({dest})},
+      {recipeId("type"), "circle"},
+      {recipeId("max-size"), "200"},
+      {recipeId("crop-border-enabled"), true},
+      {recipeId("crop-border-width"), "6"},
+      {recipeId("crop-border-color"), "black"},
+  };
+  // As the host does it: the panel, the check, the task.
+  ph::PublishingPlugin& host = plugin;
+  ph::Error error;
+  const auto actions = host.publishingActionsFileCount(1, &error);
+  ASSERT_TRUE(actions && actions->size() == 1u);
+  const auto recipeAction = actions->front();
+  ASSERT_TRUE(host.settingsForAction(recipeAction, map, &error));
+  ASSERT_TRUE(host.validateSettings(map, recipeAction, &error)) << error.localizedDescription;
+  const auto tasks = host.tasksForAction(recipeAction, {photo}, &error);
+  ASSERT_TRUE(tasks && tasks->size() == 1u);
+  std::vector<unsigned> progress;
+  const auto result = host.startPublishingTask(
+      *tasks->front(), &error,
+      [&](const ph::PluginTask&, unsigned done, unsigned n, const std::string& text) {
+        progress.push_back(done);
+        EXPECT_EQ(n, 1u);
+        EXPECT_EQ(text, "Publish with Kadro: astronaut.png");
+      });
+  ASSERT_TRUE(result) << error.localizedDescription;
+  EXPECT_EQ(result->url(), dest);
+  EXPECT_EQ(result->message(), "cropped 1 files");
+  EXPECT_EQ(progress, std::vector<unsigned>{1});
+
+  const vips::VImage written = vips::VImage::new_from_file((out / "astronaut.png").c_str());
+  // Without the one face found the picture is only shaped, not resized.
+  const int side = paneltest::detectorFindsTheSampleFace() ? 200 : 512;
+  EXPECT_EQ(written.width(), side);
+  EXPECT_EQ(written.height(), side);
+  EXPECT_TRUE(written.has_alpha()) << "the circle leaves the corners clear";
+  EXPECT_EQ(testing::readBytes(photo), before) << "the source is not changed";
+
+  // The validation is used up: a second task is refused and writes nothing.
+  EXPECT_FALSE(host.startPublishingTask(*tasks->front(), &error, nullptr));
+  EXPECT_EQ(error.code, 3);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()), {}), 1);
+
+  // A new validation publishes again, next to the first file.
+  ASSERT_TRUE(host.validateSettings(map, recipeAction, &error));
+  ASSERT_TRUE(host.startPublishingTask(*tasks->front(), &error, nullptr));
+  EXPECT_TRUE(std::filesystem::exists(out / "astronaut 1.png"));
 }
 
 }  // namespace
