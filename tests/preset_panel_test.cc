@@ -10,15 +10,15 @@
 namespace kadro {
 namespace {
 
-using ::testing::ElementsAre;
 using paneltest::find;
 using paneltest::findList;
-using ::testing::HasSubstr;
 using paneltest::optionTitles;
 using paneltest::optionValues;
 using paneltest::outline;
 using paneltest::pluginId;
 using paneltest::samePixels;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 constexpr char kBorderText[] =
     "Enable this to add a border around the cropped the image. The image will be sized to fit "
