@@ -65,3 +65,10 @@ namespace {
 // entry points start it too, but tests read files directly.
 const bool g_vips_started = VIPS_INIT("kadro_tests") == 0;
 }  // namespace
+
+#include "SmartCrop/faces.h"
+
+namespace {
+// The test program has no bundle around it: the detector uses the built one's model.
+const bool g_model_set = (kadro::setFaceModelPath(KADRO_TEST_MODEL), true);
+}  // namespace

