@@ -18,8 +18,9 @@ constexpr const char* kModelFile = "face_detection_back_256x256_barracuda.onnx";
 std::mutex g_pathMutex;
 std::optional<std::string> g_modelPath;
 
-// The process's model, read on first use; later calls share it.
-const FaceModel& processModel() {
+}  // namespace
+
+const FaceModel& processFaceModel() {
   static const FaceModel model = [] {
     std::optional<std::string> path;
     {
@@ -32,6 +33,8 @@ const FaceModel& processModel() {
   }();
   return model;
 }
+
+namespace {
 
 // What "request results: " lists: each face's box and confidence.
 std::string listing(const std::vector<FaceObservation>& faces) {
@@ -95,7 +98,7 @@ std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster
 }
 
 std::vector<FaceObservation> detectFace(const Raster& image, bool skipGroups) {
-  return detectFaceWith(processModel(), image, skipGroups);
+  return detectFaceWith(processFaceModel(), image, skipGroups);
 }
 
 std::optional<Point> averageEyeHeight(const FaceObservation& face) {

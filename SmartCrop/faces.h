@@ -57,6 +57,9 @@ struct FaceModel {
 // model once per process (from setFaceModelPath's path, else the bundle's).
 FaceModel loadFaceModel(const std::string& path);
 
+// The model detectFace uses, loaded on the first call (thread-safe).
+const FaceModel& processFaceModel();
+
 // detectFace with `model` instead of the process's own; the same lines.
 std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
                                             bool skipGroups);
