@@ -27,7 +27,7 @@ struct SearchOptions {
   double refineSpan = 3.0;         // the refining square's side over the face box's width
   double refineMinScore = 0.5;     // a face that the close look no longer finds is dropped
   double minConfidence = 0.8;      // mean of the first and the close look's score
-  double wholeReach = 0.05;        // smallest face the whole pass finds, over the long side
+  double wholeReach = 0.1;         // smallest face the whole pass finds, over the long side
   double minRelativeWidth = 0.25;  // faces narrower than this part of the widest are dropped
 };
 
