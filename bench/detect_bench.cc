@@ -1,0 +1,138 @@
+// Face detection on a 4000 x 3000 JPEG made from the sample portrait, against
+// decoding the same file alone in the same run. Reports the median of each
+// step and its ratio to the decode:
+//
+//   model load         reading the model file and its first (checking) pass
+//   decode             loading the JPEG and reading every pixel
+//   detection + crop   finding the face on the decoded picture and cutting
+//                      the square (the crop of the image job's own step)
+//   inspect            what kadro inspect does per file: decode, detection,
+//                      crop rectangle
+//
+//   detect_bench [RUNS]      (default 9 runs of everything, interleaved)
+//
+// Goals: model load under 50 ms; detection + crop under 1.5 x the decode.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+#include <vips/vips8>
+
+#include "SmartCrop/crop.h"
+#include "SmartCrop/diagnostics.h"
+#include "SmartCrop/faces.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vips::VImage;
+
+// 4000 x 3000: the portrait scaled to the full height over a blurred, grainy
+// stretch of itself. Its face is about 600 pixels wide.
+void makeSource(const std::string& samples, const std::string& path) {
+  const VImage photo = VImage::new_from_file((samples + "/astronaut.png").c_str())
+                           .extract_band(0, VImage::option()->set("n", 3));
+  const VImage backdrop = photo.resize(4000.0 / 512, VImage::option()->set("vscale", 3000.0 / 512))
+                              .gaussblur(30)
+                              .cast(VIPS_FORMAT_FLOAT);
+  const VImage grain = VImage::gaussnoise(4000, 3000, VImage::option()->set("sigma", 8.0));
+  const VImage canvas =
+      (backdrop + VImage::bandjoin({grain, grain, grain})).cast(VIPS_FORMAT_UCHAR);
+  canvas.insert(photo.resize(3000.0 / 512), 500, 0)
+      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+      .jpegsave(path.c_str(), VImage::option()->set("Q", 90));
+}
+
+double milliseconds(const std::function<void()>& step) {
+  const auto start = std::chrono::steady_clock::now();
+  step();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+kadro::Raster decoded(const std::string& path) {
+  kadro::LoadResult loaded = kadro::loadRaster(path);
+  if (!loaded.raster) {
+    std::fprintf(stderr, "%s\n", loaded.error.c_str());
+    std::exit(1);
+  }
+  (void)loaded.raster->image().avg();  // every pixel read once
+  return *loaded.raster;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (VIPS_INIT(argv[0])) return 2;
+  // Each decode must read the file again, not take the cached image.
+  vips_cache_set_max(0);
+  const int runs = argc >= 2 ? std::max(1, std::atoi(argv[1])) : 9;
+
+  char pattern[] = "/tmp/kadro-detect-bench-XXXXXX";
+  if (!mkdtemp(pattern)) return 2;
+  const fs::path dir = pattern;
+  const std::string source = dir / "12mp.jpg";
+  makeSource(KADRO_SAMPLES_DIR, source);
+
+  std::ostringstream lines;  // the detector's diagnostic lines, unwanted here
+  kadro::setDiagnosticStream(&lines);
+  const kadro::FaceModel model = kadro::loadFaceModel(KADRO_TEST_MODEL);
+  if (!model.model) {
+    std::fprintf(stderr, "%s\n", model.error.c_str());
+    return 1;
+  }
+  const kadro::FaceDetector detector = [&](const kadro::Raster& image, bool skipGroups) {
+    return kadro::detectFaceWith(model, image, skipGroups);
+  };
+  const kadro::Action square("Square", "square", 400);
+
+  std::map<std::string, std::vector<double>> times;
+  std::size_t faces = 0;
+  bool cropped = true;
+  (void)decoded(source);  // warm the file cache
+  for (int r = 0; r < runs; ++r) {
+    times["model load"].push_back(
+        milliseconds([] { (void)kadro::loadFaceModel(KADRO_TEST_MODEL); }));
+    std::optional<kadro::Raster> picture;
+    times["decode"].push_back(milliseconds([&] { picture = decoded(source); }));
+    times["detection + crop"].push_back(milliseconds(
+        [&] { cropped = cropped && kadro::cropImage(*picture, square, detector).has_value(); }));
+    if (r == 0) faces = detector(*picture, /*skipGroups=*/false).size();
+    times["inspect"].push_back(milliseconds([&] {
+      const kadro::Raster p = decoded(source);
+      const auto found = detector(p, false);
+      if (found.size() == 1)
+        (void)kadro::cropRectangle(p.width(), p.height(), found[0].boundingBox,
+                                   kadro::averageEyeHeight(found[0]));
+    }));
+  }
+  kadro::setDiagnosticStream(nullptr);
+
+  const double base = median(times["decode"]);
+  std::printf("4000 x 3000 JPEG, %d runs each, median; %ld cores online\n", runs,
+              sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf("faces found: %zu, cropped: %s\n\n", faces, cropped ? "yes" : "no");
+  std::printf("%-20s %10s %9s\n", "step", "ms", "ratio");
+  for (const char* step : {"model load", "decode", "detection + crop", "inspect"}) {
+    const double t = median(times[step]);
+    std::printf("%-20s %10.1f %8.2fx\n", step, t, t / base);
+  }
+  std::printf(
+      "\nratio: against the decode in this run. Goals: model load < 50 ms,\n"
+      "detection + crop < 1.50x.\n");
+  fs::remove_all(dir);
+  return 0;
+}
