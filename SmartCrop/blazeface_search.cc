@@ -201,9 +201,12 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   const double longSide = std::max(picture.width(), picture.height());
   const double workScale = std::min(1.0, options.workSize / longSide);
   const vips::VImage full = toRgb8(picture);
+  // A strip of a picture keeps at least one pixel across.
+  const double hshrink = std::min<double>(1 / workScale, picture.width());
+  const double vshrink = std::min<double>(1 / workScale, picture.height());
   const vips::VImage work =
       workScale < 1
-          ? toRgb8(picture.reduce(1 / workScale, 1 / workScale,
+          ? toRgb8(picture.reduce(hshrink, vshrink,
                                   vips::VImage::option()->set("kernel", VIPS_KERNEL_LINEAR)))
                 .copy_memory()
           : full.copy_memory();

@@ -16,14 +16,14 @@ namespace kadro {
 // The values below were tuned on real photos and their scaled, turned and
 // tiled variants.
 struct SearchOptions {
-  int workSize = 640;          // long side of the reduced copy for the first passes
-  double wholeMinScore = 0.5;  // the pass over the whole picture
-  int tileGrid = 3;            // most tiles along a side; 0 for none
-  double tileFraction = 0.43;  // tile side over the picture's long side
-  double tileOverlap = 0.25;   // least overlap of neighbouring tiles, over the tile side
-  double tileMinScore = 0.75;  // tiles see more clutter per face, so ask more
-  double mergeOverlap = 0.3;   // intersection over union that makes two boxes one face
-  bool refine = true;
+  int workSize = 640;              // long side of the reduced copy for the first passes
+  double wholeMinScore = 0.5;      // the pass over the whole picture
+  int tileGrid = 3;                // most tiles along a side; 0 for none
+  double tileFraction = 0.43;      // tile side over the picture's long side
+  double tileOverlap = 0.25;       // least overlap of neighbouring tiles, over the tile side
+  double tileMinScore = 0.75;      // tiles see more clutter per face, so ask more
+  double mergeOverlap = 0.3;       // intersection over union that makes two boxes one face
+  bool refine = true;              // the close look; off only to measure what it brings
   double refineSpan = 3.0;         // the refining square's side over the face box's width
   double refineMinScore = 0.5;     // a face that the close look no longer finds is dropped
   double minConfidence = 0.8;      // mean of the first and the close look's score
@@ -36,7 +36,7 @@ struct FaceCandidate {
   Rect box;
   Point rightEye;  // the subject's
   Point leftEye;
-  double score = 0;
+  double score = 0;  // after the close look, the mean of its score and the first one
 };
 
 // The faces of `picture` (any size, colour space and band count), most

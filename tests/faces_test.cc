@@ -235,7 +235,8 @@ TEST(FaceDetection, OtherPixelFormatsAreReadAlike) {
       (rgb.cast(VIPS_FORMAT_USHORT) * 257)
           .cast(VIPS_FORMAT_USHORT)
           .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16)));
-  for (const Raster& image : {withAlpha, deep}) {
+  const Raster cmyk(rgb.colourspace(VIPS_INTERPRETATION_CMYK));
+  for (const Raster& image : {withAlpha, deep, cmyk}) {
     const Detection d = detect(image);
     ASSERT_EQ(d.faces.size(), 1u) << d.lines;
     EXPECT_LT(distance(eyePixel(d.faces[0], image), kAstronautEyes), 0.15 * kAstronautEyeDistance);
@@ -267,7 +268,10 @@ TEST(FaceDetection, APictureWithoutAFaceIsNotCropped) {
   // The astronaut's suit and helmet below the face, and a flat grey picture.
   const Raster suit(sample("astronaut.png").image().extract_area(0, 250, 512, 262));
   const Raster grey(vips::VImage::black(300, 200, vips::VImage::option()->set("bands", 3)) + 128);
-  for (const Raster& image : {suit, grey}) {
+  // Strips shrink to a pixel across, not to nothing.
+  const Raster strip(vips::VImage::black(1, 3000) + 200);
+  const Raster dot(vips::VImage::black(1, 1));
+  for (const Raster& image : {suit, grey, strip, dot}) {
     const Detection d = detect(image);
     EXPECT_TRUE(d.faces.empty()) << d.lines;
     EXPECT_EQ(d.lines, "request results: []\nFound 0 faces\n");
@@ -277,7 +281,7 @@ TEST(FaceDetection, APictureWithoutAFaceIsNotCropped) {
   EXPECT_FALSE(cropImage(suit, Action()));
 }
 
-TEST(FaceDetection, AFarSmallerFaceBesideTheMainOneIsNoGroup) {
+TEST(FaceDetection, OnlyAFarSmallerFaceBesideTheMainOneIsNoGroup) {
   // A poster-sized copy in the corner of a large portrait: 0.15 of the main
   // face's width, found on its own, left out beside the main face.
   const vips::VImage big = sample("astronaut.png").image().resize(2000.0 / 512).copy_memory();
@@ -288,6 +292,9 @@ TEST(FaceDetection, AFarSmallerFaceBesideTheMainOneIsNoGroup) {
   EXPECT_GT(pixelRect(d.faces[0].boundingBox, 2000, 2000).width, 300);
   const Raster alone(poster.embed(0, 0, 600, 600));
   EXPECT_EQ(detect(alone).faces.size(), 1u);
+  // A third as wide is still someone in the picture.
+  const Raster nearer(big.insert(big.reduce(3, 3), 20, 20).copy_memory());
+  EXPECT_EQ(detect(nearer).faces.size(), 2u);
 }
 
 TEST(FaceModelLoading, AMissingOrDamagedModelGivesTheErrorLineAndNoFaces) {
