@@ -79,7 +79,7 @@ class Job {
     Raster base = pixels <= kInMemoryPixels ? *(full_ = source_.decode(1, /*streamed=*/false))
                                             : source_.decode(1, /*streamed=*/true);
     const int factor = longSide / kDetectionSide;
-    if (factor >= 2) base = Raster(base.image().resize(1.0 / factor).copy_memory());
+    if (factor >= 2) base = Raster(base.image().shrink(factor, factor).copy_memory());
     return decoded(base, source_, false);
   }
 
