@@ -5,16 +5,22 @@
 
 namespace kadro {
 
-std::optional<Raster> Raster::cut(const Rect& rect) const {
+std::optional<Rect> wholePixelRect(const Rect& rect, int width, int height) {
   const double left = std::max(0.0, std::floor(rect.x));
   const double top = std::max(0.0, std::floor(rect.y));
-  const double right = std::min<double>(width(), std::ceil(rect.x + rect.width));
-  const double bottom = std::min<double>(height(), std::ceil(rect.y + rect.height));
+  const double right = std::min<double>(width, std::ceil(rect.x + rect.width));
+  const double bottom = std::min<double>(height, std::ceil(rect.y + rect.height));
   if (!(right > left) || !(bottom > top)) return std::nullopt;
-  const int x = static_cast<int>(left);
-  const int y = static_cast<int>(top);
-  const int w = static_cast<int>(right) - x;
-  const int h = static_cast<int>(bottom) - y;
+  return Rect{left, top, right - left, bottom - top};
+}
+
+std::optional<Raster> Raster::cut(const Rect& rect) const {
+  const std::optional<Rect> whole = wholePixelRect(rect, width(), height());
+  if (!whole) return std::nullopt;
+  const int x = static_cast<int>(whole->x);
+  const int y = static_cast<int>(whole->y);
+  const int w = static_cast<int>(whole->width);
+  const int h = static_cast<int>(whole->height);
   if (x == 0 && y == 0 && w == width() && h == height()) return *this;
   return Raster(image_.extract_area(x, y, w, h));
 }

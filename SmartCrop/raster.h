@@ -49,6 +49,11 @@ vips::VImage withColourOf(const vips::VImage& pixels, const vips::VImage& like);
 // converted to sRGB, and a converted picture drops its old ICC profile.
 vips::VImage asRgb8(const vips::VImage& image);
 
+// `rect` (pixel space) widened to whole pixels, the left and top edges down
+// and the right and bottom edges up, and intersected with a picture of
+// width x height pixels: what Raster::cut takes. Nothing when empty.
+std::optional<Rect> wholePixelRect(const Rect& rect, int width, int height);
+
 // Pictures above this many pixels are refused before decoding: a 250 MP RGBA
 // picture already takes a gigabyte, and decompression bombs claim far more.
 inline constexpr std::int64_t kMaxPixels = 250'000'000;

@@ -38,17 +38,6 @@ Decoded decoded(Raster raster, const ImageSource& source, bool decoderOutput) {
   return {std::move(raster), sx, sy, decoderOutput};
 }
 
-// The crop rectangle widened to whole pixels and intersected with the
-// picture, as the cut makes it; nothing when empty.
-std::optional<Rect> wholePixels(const Rect& r, int width, int height) {
-  const double left = std::max(0.0, std::floor(r.x));
-  const double top = std::max(0.0, std::floor(r.y));
-  const double right = std::min<double>(width, std::ceil(r.x + r.width));
-  const double bottom = std::min<double>(height, std::ceil(r.y + r.height));
-  if (!(right > left) || !(bottom > top)) return std::nullopt;
-  return Rect{left, top, right - left, bottom - top};
-}
-
 class Job {
  public:
   explicit Job(const ImageSource& source) : source_(source) {}
@@ -133,7 +122,7 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
     const std::vector<FaceObservation> faces = detect(detection.raster, /*skipGroups=*/true);
     if (faces.size() == 1) {
       const FaceObservation& face = faces.front();
-      const std::optional<Rect> natural = wholePixels(
+      const std::optional<Rect> natural = wholePixelRect(
           cropRectangle(source.width(), source.height(), face.boundingBox, averageEyeHeight(face)),
           source.width(), source.height());
       if (natural) {

@@ -50,17 +50,6 @@ struct Report {
   std::string reason;        // why not cropped; empty when cropped
 };
 
-// The rectangle Raster::cut takes: edges widened to whole pixels, then
-// intersected with the picture.
-std::optional<Rect> wholePixels(const Rect& r, int width, int height) {
-  const double left = std::max(0.0, std::floor(r.x));
-  const double top = std::max(0.0, std::floor(r.y));
-  const double right = std::min<double>(width, std::ceil(r.x + r.width));
-  const double bottom = std::min<double>(height, std::ceil(r.y + r.height));
-  if (!(right > left) || !(bottom > top)) return std::nullopt;
-  return Rect{left, top, right - left, bottom - top};
-}
-
 Report inspect(const Raster& image) {
   Report report{image.width(), image.height(), {}, std::nullopt, ""};
   // Every face, groups too: the report decides about groups itself.
@@ -78,7 +67,7 @@ Report inspect(const Raster& image) {
     report.reason = std::to_string(faces.size()) + " faces";
   } else {
     const FaceObservation& face = faces.front();
-    report.crop = wholePixels(
+    report.crop = wholePixelRect(
         cropRectangle(image.width(), image.height(), face.boundingBox, averageEyeHeight(face)),
         image.width(), image.height());
     if (!report.crop) report.reason = "empty cut";
