@@ -15,6 +15,9 @@ struct Command {
   int (*run)(const Args& args);
 };
 
+// True when the arguments ask for the command's help (-h or --help).
+bool wantsHelp(const Args& args);
+
 // Every command the program knows, in the order `kadro --help` lists them.
 const std::vector<Command>& commands();
 

@@ -141,11 +141,9 @@ void collectIdentifiers(const ph::SettingsElements& elements, std::vector<std::s
 
 int runExport(const Args& input) {
   Args args = input;
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      printUsage(std::cout);
-      return 0;
-    }
+  if (wantsHelp(args)) {
+    printUsage(std::cout);
+    return 0;
   }
   const auto bundle = takeBundleOption(args, kCommand);
   if (!bundle) return 2;

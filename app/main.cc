@@ -8,6 +8,12 @@
 
 namespace kadro::app {
 
+bool wantsHelp(const Args& args) {
+  for (const std::string& a : args)
+    if (a == "--help" || a == "-h") return true;
+  return false;
+}
+
 const std::vector<Command>& commands() {
   static const std::vector<Command> list = {
       {"crop", "crop one picture with a stored preset or one made from the options", runCrop},

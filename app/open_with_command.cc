@@ -11,12 +11,6 @@
 namespace kadro::app {
 namespace {
 
-bool wantsHelp(const Args& args) {
-  for (const std::string& a : args)
-    if (a == "--help" || a == "-h") return true;
-  return false;
-}
-
 // The recipe's file info: one entry per file type key with its file count.
 ph::SettingsMap fileInfoOf(const std::vector<std::string>& files) {
   ph::SettingsMap info;
