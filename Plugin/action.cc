@@ -97,15 +97,28 @@ Color Action::safeColor() const {
   return Color::grey();
 }
 
-void to_json(nlohmann::json& j, const Action& a) {
-  j = nlohmann::json{{"name", a.name},
-                     {"destFolder", a.destFolder},
-                     {"type", a.type},
-                     {"maxSize", a.maxSize},
-                     {"borderEnabled", a.borderEnabled},
-                     {"borderWidth", a.borderWidth},
-                     {"borderColor", a.borderColor},
-                     {"borderColorCustom", a.borderColorCustom}};
+namespace {
+
+// The eight members in the record's order (kept by ordered_json, which the
+// store writes).
+template <typename Json>
+Json presetObject(const Action& a) {
+  return Json{{"name", a.name},
+              {"destFolder", a.destFolder},
+              {"type", a.type},
+              {"maxSize", a.maxSize},
+              {"borderEnabled", a.borderEnabled},
+              {"borderWidth", a.borderWidth},
+              {"borderColor", a.borderColor},
+              {"borderColorCustom", a.borderColorCustom}};
+}
+
+}  // namespace
+
+void to_json(nlohmann::json& j, const Action& a) { j = presetObject<nlohmann::json>(a); }
+
+void to_json(nlohmann::ordered_json& j, const Action& a) {
+  j = presetObject<nlohmann::ordered_json>(a);
 }
 
 void from_json(const nlohmann::json& j, Action& a) {

@@ -66,6 +66,7 @@ class ActionDecodeError : public std::runtime_error {
 // integers and the boolean as a boolean. Decoding requires all eight and
 // ignores any other member.
 void to_json(nlohmann::json& j, const Action& action);
+void to_json(nlohmann::ordered_json& j, const Action& action);
 void from_json(const nlohmann::json& j, Action& action);
 
 }  // namespace kadro

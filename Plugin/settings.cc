@@ -181,17 +181,6 @@ std::string fileName(const std::string& suite) {
   return (name.empty() ? "_" : name) + ".sqlite";
 }
 
-nlohmann::ordered_json presetJson(const Action& a) {
-  return nlohmann::ordered_json{{"name", a.name},
-                                {"destFolder", a.destFolder},
-                                {"type", a.type},
-                                {"maxSize", a.maxSize},
-                                {"borderEnabled", a.borderEnabled},
-                                {"borderWidth", a.borderWidth},
-                                {"borderColor", a.borderColor},
-                                {"borderColorCustom", a.borderColorCustom}};
-}
-
 void warnUnusable(const std::string& path, const std::string& error, const std::string& instead) {
   std::cerr << "kadro: cannot use the preset store " << path << ": " << error
             << "; the file is left as it is and " << instead << '\n';
@@ -207,7 +196,7 @@ struct Settings::Database {
 
 std::string encodePresets(const PresetMap& presets, int indent) {
   nlohmann::ordered_json doc = nlohmann::ordered_json::object();
-  for (const auto& [key, action] : presets) doc[key] = presetJson(action);
+  for (const auto& [key, action] : presets) doc[key] = action;
   return doc.dump(indent);
 }
 
