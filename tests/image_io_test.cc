@@ -10,11 +10,15 @@
 
 #include "Plugin/file_url.h"
 #include "SmartCrop/diagnostics.h"
+#include "tests/image_test_support.h"
 
 namespace kadro {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::gradient;
+using testing::reload;
+using testing::withDpi;
 using vips::VImage;
 using vips::VSource;
 
@@ -52,26 +56,6 @@ std::vector<int> jpegMarkers(const std::string& jpeg) {
   return markers;
 }
 
-// Reads a written file back, past libvips' cache of files by name.
-VImage reload(const fs::path& path) {
-  return VImage::new_from_source(VSource::new_from_file(path.c_str()), "",
-                                 VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL))
-      .copy_memory();
-}
-
-VImage picture(int width, int height) {
-  const VImage xy = VImage::xyz(width, height);
-  return (xy[0] * 255 / width)
-      .bandjoin(xy[1] * 255 / height)
-      .bandjoin(VImage::black(width, height) + 80)
-      .cast(VIPS_FORMAT_UCHAR)
-      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-}
-
-VImage withDpi(const VImage& image, double x, double y) {
-  return image.copy(VImage::option()->set("xres", x / 25.4)->set("yres", y / 25.4));
-}
-
 bool isPng(const std::string& bytes) { return bytes.rfind("\x89PNG\r\n\x1a\n", 0) == 0; }
 bool isJpeg(const std::string& bytes) { return bytes.rfind("\xff\xd8", 0) == 0; }
 
@@ -103,12 +87,12 @@ class ImageIo : public ::testing::Test {
 };
 
 TEST_F(ImageIo, ResolutionIsTheVerticalOneWithFractionsKeptAnd72WhenAbsent) {
-  withDpi(picture(40, 30), 300, 300).pngsave(file("300.png").c_str());
-  withDpi(picture(40, 30), 300, 150).pngsave(file("300x150.png").c_str());
-  withDpi(picture(40, 30), 300, 150).jpegsave(file("300x150.jpg").c_str());
-  withDpi(picture(40, 30), 72.5, 72.5).jpegsave(file("72.5.jpg").c_str());
+  withDpi(gradient(40, 30), 300, 300).pngsave(file("300.png").c_str());
+  withDpi(gradient(40, 30), 300, 150).pngsave(file("300x150.png").c_str());
+  withDpi(gradient(40, 30), 300, 150).jpegsave(file("300x150.jpg").c_str());
+  withDpi(gradient(40, 30), 72.5, 72.5).jpegsave(file("72.5.jpg").c_str());
   writeBytes(file("none.png"), withoutPngChunk(readBytes(file("300.png")), "pHYs"));
-  picture(40, 30).jpegsave(file("none.jpg").c_str(), VImage::option()->set("strip", true));
+  gradient(40, 30).jpegsave(file("none.jpg").c_str(), VImage::option()->set("strip", true));
   writeBytes(file("text.png"), "not a picture");
 
   // PNG keeps whole pixels per metre: 300 dpi reads back as 299.9994.
@@ -126,7 +110,7 @@ TEST_F(ImageIo, ResolutionIsTheVerticalOneWithFractionsKeptAnd72WhenAbsent) {
 }
 
 TEST_F(ImageIo, EncodingFollowsTheExtensionInAnyLetterCase) {
-  const Raster image(picture(64, 48));
+  const Raster image(gradient(64, 48));
   for (const char* name : {"a.png", "b.PNG", "c.Png"}) {
     ASSERT_TRUE(writeCGImage(image, file(name), 300)) << name;
     EXPECT_TRUE(isPng(readBytes(file(name)))) << name;
@@ -141,7 +125,7 @@ TEST_F(ImageIo, EncodingFollowsTheExtensionInAnyLetterCase) {
 }
 
 TEST_F(ImageIo, WritesTheResolutionOnBothAxes) {
-  const Raster image(picture(64, 48));
+  const Raster image(gradient(64, 48));
   for (const char* name : {"r.png", "r.jpg"}) {
     ASSERT_TRUE(writeCGImage(image, file(name), 150));
     const VImage back = reload(file(name));
@@ -156,7 +140,7 @@ TEST_F(ImageIo, WritesTheResolutionOnBothAxes) {
 
 TEST_F(ImageIo, KeepsOnlyTheIccProfileOfTheSource) {
   // A source with an ICC profile, EXIF (orientation 6) and XMP.
-  VImage source = picture(64, 48).icc_transform(
+  VImage source = gradient(64, 48).icc_transform(
       "srgb", VImage::option()->set("input_profile", "srgb")->set("embedded", false));
   source = source.copy();
   source.set(VIPS_META_ORIENTATION, 6);
@@ -191,7 +175,7 @@ TEST_F(ImageIo, KeepsOnlyTheIccProfileOfTheSource) {
 }
 
 TEST_F(ImageIo, AlphaStaysInPngAndIsFlattenedOntoBlackInJpeg) {
-  const VImage rgba = picture(32, 32).bandjoin(
+  const VImage rgba = gradient(32, 32).bandjoin(
       (VImage::xyz(32, 32)[0] < 16).ifthenelse(255, 0).cast(VIPS_FORMAT_UCHAR));
   ASSERT_TRUE(writeCGImage(Raster(rgba), file("a.png"), 72));
   ASSERT_TRUE(writeCGImage(Raster(rgba), file("a.jpg"), 72));
@@ -208,7 +192,7 @@ TEST_F(ImageIo, ReplacesAnExistingFileKeepingItsPermissions) {
   writeBytes(file("old.png"), "old content");
   fs::permissions(file("old.png"),
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  ASSERT_TRUE(writeCGImage(Raster(picture(20, 20)), file("old.png"), 72));
+  ASSERT_TRUE(writeCGImage(Raster(gradient(20, 20)), file("old.png"), 72));
   EXPECT_TRUE(isPng(readBytes(file("old.png"))));
   EXPECT_EQ(fs::status(file("old.png")).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -217,7 +201,7 @@ TEST_F(ImageIo, ReplacesAnExistingFileKeepingItsPermissions) {
   // Run as root, the replaced file's owner is kept too.
   if (::geteuid() == 0) {
     ASSERT_EQ(::chown(file("old.png").c_str(), 65534, 65534), 0);
-    ASSERT_TRUE(writeCGImage(Raster(picture(20, 20)), file("old.png"), 72));
+    ASSERT_TRUE(writeCGImage(Raster(gradient(20, 20)), file("old.png"), 72));
     struct stat info;
     ASSERT_EQ(::stat(file("old.png").c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, 65534u);
@@ -226,42 +210,42 @@ TEST_F(ImageIo, ReplacesAnExistingFileKeepingItsPermissions) {
 
   // A name as long as the file system allows still has room beside it.
   const std::string longName = std::string(251, 'n') + ".jpg";
-  ASSERT_TRUE(writeCGImage(Raster(picture(20, 20)), file(longName), 72));
+  ASSERT_TRUE(writeCGImage(Raster(gradient(20, 20)), file(longName), 72));
   EXPECT_TRUE(isJpeg(readBytes(file(longName))));
   fs::remove(file(longName));
 
   // Through a symbolic link the file it names is replaced; the link stays.
   writeBytes(file("target.jpg"), "old");
   fs::create_symlink(file("target.jpg"), file("link.jpg"));
-  ASSERT_TRUE(writeCGImage(Raster(picture(20, 20)), file("link.jpg"), 72));
+  ASSERT_TRUE(writeCGImage(Raster(gradient(20, 20)), file("link.jpg"), 72));
   EXPECT_TRUE(fs::is_symlink(file("link.jpg")));
   EXPECT_TRUE(isJpeg(readBytes(file("target.jpg"))));
 }
 
 TEST_F(ImageIo, AFailedWriteLeavesTheDestinationAsItWas) {
   // A destination that cannot be created.
-  EXPECT_FALSE(writeCGImage(Raster(picture(20, 20)), file("no/such/folder/x.png"), 72));
+  EXPECT_FALSE(writeCGImage(Raster(gradient(20, 20)), file("no/such/folder/x.png"), 72));
   EXPECT_EQ(log_.str(), "writing image failed!\n");
   fs::create_directory(file("folder.png"));
-  EXPECT_FALSE(writeCGImage(Raster(picture(20, 20)), file("folder.png"), 72));
+  EXPECT_FALSE(writeCGImage(Raster(gradient(20, 20)), file("folder.png"), 72));
   EXPECT_TRUE(fs::is_directory(file("folder.png")));
-  EXPECT_FALSE(writeCGImage(Raster(picture(20, 20)), "http://example.com/x.png", 72));
+  EXPECT_FALSE(writeCGImage(Raster(gradient(20, 20)), "http://example.com/x.png", 72));
 
   // A read-only folder (and, as root, a read-only file system).
   const std::string before = readBytes("/proc/version");
-  EXPECT_FALSE(writeCGImage(Raster(picture(20, 20)), "/proc/version", 72));
+  EXPECT_FALSE(writeCGImage(Raster(gradient(20, 20)), "/proc/version", 72));
   EXPECT_EQ(readBytes("/proc/version"), before);
   fs::create_directory(file("locked"));
   writeBytes(file("locked/x.jpg"), "precious");
   fs::permissions(file("locked"), fs::perms::owner_read | fs::perms::owner_exec);
   if (::access(file("locked").c_str(), W_OK) != 0) {
-    EXPECT_FALSE(writeCGImage(Raster(picture(20, 20)), file("locked/x.jpg"), 72));
+    EXPECT_FALSE(writeCGImage(Raster(gradient(20, 20)), file("locked/x.jpg"), 72));
     EXPECT_EQ(readBytes(file("locked/x.jpg")), "precious");
   }
   fs::permissions(file("locked"), fs::perms::owner_all);
 
   // Pixels that fail while they are encoded: a truncated source, read lazily.
-  picture(300, 200).jpegsave(file("whole.jpg").c_str());
+  gradient(300, 200).jpegsave(file("whole.jpg").c_str());
   const std::string jpeg = readBytes(file("whole.jpg"));
   writeBytes(file("cut.jpg"), jpeg.substr(0, jpeg.size() / 2));
   std::string error;
@@ -277,7 +261,7 @@ TEST_F(ImageIo, AFailedWriteLeavesTheDestinationAsItWas) {
 
 TEST_F(ImageIo, SourcesOverTheSizeLimitAreRefusedFromTheirHeader) {
   // A small JPEG whose frame header claims 60000 x 60000 pixels.
-  picture(16, 16).jpegsave(file("small.jpg").c_str(), VImage::option()->set("strip", true));
+  gradient(16, 16).jpegsave(file("small.jpg").c_str(), VImage::option()->set("strip", true));
   std::string bomb = readBytes(file("small.jpg"));
   const std::size_t sof = bomb.find("\xff\xc0");
   ASSERT_NE(sof, std::string::npos);
@@ -297,7 +281,7 @@ TEST_F(ImageIo, SourcesOverTheSizeLimitAreRefusedFromTheirHeader) {
 TEST_F(ImageIo, DecodesUprightReducedAndInRgb) {
   // Stored 80 x 60 with orientation 6: upright it is 60 x 80, and the stored
   // top-left corner (marked white) is at the top right.
-  VImage stored = picture(80, 60).insert(
+  VImage stored = gradient(80, 60).insert(
       (VImage::black(8, 8, VImage::option()->set("bands", 3)) + 255).cast(VIPS_FORMAT_UCHAR), 0, 0);
   stored.set(VIPS_META_ORIENTATION, 6);
   stored.jpegsave(file("turned.jpg").c_str(), VImage::option()->set("Q", 95));
@@ -314,7 +298,7 @@ TEST_F(ImageIo, DecodesUprightReducedAndInRgb) {
     EXPECT_LT(upright.image().getpoint(3, 3)[2], 120);
   }
 
-  picture(1000, 800).jpegsave(file("big.jpg").c_str());
+  gradient(1000, 800).jpegsave(file("big.jpg").c_str());
   auto big = ImageSource::open(file("big.jpg"), &error);
   ASSERT_TRUE(big && big->shrinksOnLoad());
   const Raster quarter = big->decode(4, /*streamed=*/false);
@@ -323,8 +307,8 @@ TEST_F(ImageIo, DecodesUprightReducedAndInRgb) {
 
   // Grey, CMYK and 16-bit pictures come out as 8-bit RGB.
   (VImage::black(40, 30) + 100).cast(VIPS_FORMAT_UCHAR).pngsave(file("grey.png").c_str());
-  picture(40, 30).colourspace(VIPS_INTERPRETATION_CMYK).jpegsave(file("cmyk.jpg").c_str());
-  picture(40, 30).colourspace(VIPS_INTERPRETATION_RGB16).pngsave(file("deep.png").c_str());
+  gradient(40, 30).colourspace(VIPS_INTERPRETATION_CMYK).jpegsave(file("cmyk.jpg").c_str());
+  gradient(40, 30).colourspace(VIPS_INTERPRETATION_RGB16).pngsave(file("deep.png").c_str());
   for (const char* name : {"grey.png", "cmyk.jpg", "deep.png"}) {
     auto source = ImageSource::open(file(name), &error);
     ASSERT_TRUE(source) << error;

@@ -16,11 +16,15 @@
 #include "SmartCrop/masks.h"
 #include "SmartCrop/resize.h"
 #include "SmartCrop/smart_crop.h"
+#include "tests/image_test_support.h"
 
 namespace kadro {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::gradient;
+using testing::reload;
+using testing::withDpi;
 using vips::VImage;
 
 std::string readBytes(const fs::path& path) {
@@ -30,27 +34,6 @@ std::string readBytes(const fs::path& path) {
 
 void writeBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-VImage reload(const fs::path& path) {
-  return VImage::new_from_source(vips::VSource::new_from_file(path.c_str()), "",
-                                 VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL))
-      .copy_memory();
-}
-
-// Red grows to the right and green downwards, so a pixel tells where in the
-// source it came from.
-VImage gradient(int width, int height) {
-  const VImage xy = VImage::xyz(width, height);
-  return (xy[0] * 255.0 / width)
-      .bandjoin(xy[1] * 255.0 / height)
-      .bandjoin(VImage::black(width, height) + 80)
-      .cast(VIPS_FORMAT_UCHAR)
-      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-}
-
-VImage withDpi(const VImage& image, double x, double y) {
-  return image.copy(VImage::option()->set("xres", x / 25.4)->set("yres", y / 25.4));
 }
 
 FaceObservation face(Rect box, std::optional<Point> eyes = Point{0.5, 0.6}) {

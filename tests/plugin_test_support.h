@@ -40,8 +40,9 @@ struct ProgramRun {
   std::string err;
 };
 
-// Runs the built kadro program with `arguments` (already shell-quoted) and
-// the preset store under `configHome`.
-ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& configHome);
+// Runs the built kadro program with `arguments` (already shell-quoted), the
+// preset store under `configHome` and standard input read from `input`.
+ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& configHome,
+                    const std::filesystem::path& input = "/dev/null");
 
 }  // namespace kadro::testing

@@ -21,19 +21,7 @@ ProgramRun preferences(const TempFolder& home, const std::string& script,
                        const std::string& arguments = "") {
   const auto input = home / "script.txt";
   std::ofstream(input) << script;
-  const auto errors = home / "stderr.txt";
-  const std::string command = "XDG_CONFIG_HOME='" + home.path().string() + "' '" + KADRO_STAGE_DIR +
-                              "/bin/kadro' preferences " + arguments + " <'" + input.string() +
-                              "' 2>'" + errors.string() + "'";
-  ProgramRun run;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  run.err = testing::readBytes(errors);
-  return run;
+  return testing::runKadro("preferences " + arguments, home.path(), input);
 }
 
 // The stored presets, as `kadro presets --json` prints them.
