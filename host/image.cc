@@ -16,6 +16,14 @@ int pixelCount(double points) {
   return static_cast<int>(points);
 }
 
+// A surface over the image's own pixels, for writing them out. cairo only
+// reads the buffer then; the cast does not let it write.
+SurfacePtr surfaceOf(const Image& image) {
+  return SurfacePtr(cairo_image_surface_create_for_data(
+      const_cast<std::uint8_t*>(image.pixels().data()), CAIRO_FORMAT_ARGB32, image.pixelWidth(),
+      image.pixelHeight(), image.stride()));
+}
+
 }  // namespace
 
 Image::Image(double width, double height, int pixelWidth, int pixelHeight, int stride,
@@ -76,11 +84,20 @@ std::optional<Image::Pixel> Image::pixelAt(int x, int y) const {
 
 bool Image::savePng(const std::string& path) const {
   if (pixelWidth_ == 0 || pixelHeight_ == 0) return false;
-  // cairo only reads the buffer while writing; the cast does not let it write.
-  SurfacePtr surface(cairo_image_surface_create_for_data(const_cast<std::uint8_t*>(pixels_.data()),
-                                                         CAIRO_FORMAT_ARGB32, pixelWidth_,
-                                                         pixelHeight_, stride_));
-  return cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+  return cairo_surface_write_to_png(surfaceOf(*this).get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+}
+
+std::string Image::pngData() const {
+  if (pixelWidth_ == 0 || pixelHeight_ == 0) return {};
+  std::string png;
+  const auto append = [](void* closure, const unsigned char* data, unsigned int length) {
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+  };
+  if (cairo_surface_write_to_png_stream(surfaceOf(*this).get(), append, &png) !=
+      CAIRO_STATUS_SUCCESS)
+    return {};
+  return png;
 }
 
 }  // namespace ph

@@ -50,6 +50,9 @@ class Image {
   // Writes the pixels as PNG; false when the file cannot be written.
   bool savePng(const std::string& path) const;
 
+  // The pixels as the bytes of a PNG file; empty for an image without pixels.
+  std::string pngData() const;
+
  private:
   Image(double width, double height, int pixelWidth, int pixelHeight, int stride,
         std::vector<std::uint8_t> pixels);
