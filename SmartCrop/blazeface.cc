@@ -1,8 +1,13 @@
 #include "SmartCrop/blazeface.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
@@ -10,22 +15,11 @@
 namespace kadro {
 namespace {
 
-constexpr int kFineAnchors = 16 * 16 * 2;  // stride 16, two anchors per cell
-constexpr int kCoarseAnchors = 8 * 8 * 6;  // stride 32, six anchors per cell
-constexpr int kRegressors = 16;            // box (4) and six keypoints (12)
+constexpr int kRegressors = 16;  // box (4) and six keypoints (12)
 
-// Anchor centres in input-square units (0 to 1), fine grid first: the order
-// of the model's outputs.
-std::vector<Point> makeAnchors() {
-  std::vector<Point> anchors;
-  anchors.reserve(kFineAnchors + kCoarseAnchors);
-  for (auto [grid, perCell] : {std::pair{16, 2}, std::pair{8, 6}}) {
-    for (int y = 0; y < grid; ++y)
-      for (int x = 0; x < grid; ++x)
-        for (int k = 0; k < perCell; ++k) anchors.push_back({(x + 0.5) / grid, (y + 0.5) / grid});
-  }
-  return anchors;
-}
+// The two grids: cell size in input pixels and anchors per cell, fine grid
+// first, as the outputs are ordered.
+constexpr std::array<std::pair<int, int>, 2> kGrids = {{{16, 2}, {32, 6}}};
 
 // Silences OpenCV's own log while a model is read: a damaged file is
 // reported through our error text, not as stray lines on standard error.
@@ -39,32 +33,66 @@ class QuietOpenCv {
   cv::utils::logging::LogLevel previous_;
 };
 
+// The model file reshapes its four outputs to the anchor count of a 256 x
+// 256 input (512 and 384 anchors). Asking for "as many as there are" (-1)
+// instead lets it run on inputs of other sizes. False when the file does not
+// hold each of those shapes exactly once.
+bool freeAnchorCounts(std::string& bytes) {
+  for (const std::int64_t anchors : {512, 384})
+    for (const std::int64_t width : {1, kRegressors}) {
+      const std::int64_t from[3] = {1, anchors, width};
+      const std::int64_t to[3] = {1, -1, width};
+      std::string pattern(reinterpret_cast<const char*>(from), sizeof from);
+      const std::size_t at = bytes.find(pattern);
+      if (at == std::string::npos || bytes.find(pattern, at + 1) != std::string::npos) return false;
+      std::memcpy(bytes.data() + at, to, sizeof to);
+    }
+  return true;
+}
+
 }  // namespace
 
 struct BlazeFace::Impl {
   std::mutex mutex;  // a dnn Net runs one forward pass at a time
   cv::dnn::Net net;
   std::vector<cv::String> outputNames;
-  std::vector<Point> anchors = makeAnchors();
+  // The model pads channels with constant zero blocks sized for a 256 x 256
+  // input; they are resized with the input. Each with its size's divisor.
+  std::vector<std::pair<cv::Ptr<cv::dnn::Layer>, int>> pads;
+  int height = 0, width = 0;  // the input the pads are sized for
 
-  // Scores and regressors of both grids, in anchor order; empty when the
+  void fitPads(int h, int w) {
+    if (h == height && w == width) return;
+    for (auto& [layer, divisor] : pads) {
+      const int dims[] = {1, layer->blobs[0].size[1], h / divisor, w / divisor};
+      layer->blobs[0] = cv::Mat(4, dims, CV_32F, cv::Scalar(0));
+    }
+    height = h;
+    width = w;
+  }
+
+  // Scores and regressors of both grids, in anchor order; false when the
   // outputs are not BlazeFace's.
   bool run(const cv::Mat& blob, std::vector<float>& scores, std::vector<float>& regressors) {
+    const int h = blob.size[1], w = blob.size[2];
     std::vector<cv::Mat> outs;
     {
       std::lock_guard lock(mutex);
+      fitPads(h, w);
       net.setInput(blob);
       net.forward(outs, outputNames);
     }
+    const std::size_t counts[2] = {
+        std::size_t(h / kGrids[0].first) * (w / kGrids[0].first) * kGrids[0].second,
+        std::size_t(h / kGrids[1].first) * (w / kGrids[1].first) * kGrids[1].second};
     // The four outputs are told apart by their sizes.
     const cv::Mat* parts[2][2] = {};  // [grid][scores, regressors]
     for (const cv::Mat& m : outs) {
-      const std::size_t n = m.total();
       if (m.type() != CV_32F) return false;
-      if (n == kFineAnchors) parts[0][0] = &m;
-      if (n == kCoarseAnchors) parts[1][0] = &m;
-      if (n == std::size_t{kFineAnchors} * kRegressors) parts[0][1] = &m;
-      if (n == std::size_t{kCoarseAnchors} * kRegressors) parts[1][1] = &m;
+      for (int g = 0; g < 2; ++g) {
+        if (m.total() == counts[g]) parts[g][0] = &m;
+        if (m.total() == counts[g] * kRegressors) parts[g][1] = &m;
+      }
     }
     for (auto& grid : parts)
       for (const cv::Mat* m : grid)
@@ -90,21 +118,46 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
     error = "no face model at " + path;
     return nullptr;
   }
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+      error = "cannot read face model " + path;
+      return nullptr;
+    }
+  }
+  const std::string foreign = "face model " + path + " is not a BlazeFace 256 x 256 model";
   auto impl = std::make_unique<Impl>();
   try {
     QuietOpenCv quiet;
-    impl->net = cv::dnn::readNetFromONNX(path);
+    // The shapes are looked for in a file that may be anything: read it first.
+    std::string patched = bytes;
+    const bool flexible = freeAnchorCounts(patched);
+    impl->net = cv::dnn::readNetFromONNX(patched.data(), patched.size());
     if (impl->net.empty()) {
       error = "face model " + path + " holds no network";
       return nullptr;
     }
+    if (!flexible) {
+      error = foreign;
+      return nullptr;
+    }
     impl->outputNames = impl->net.getUnconnectedOutLayersNames();
-    // One pass on a blank square checks the outputs and warms the network up.
-    const int dims[] = {1, kInputSize, kInputSize, 3};
+    for (const cv::String& name : impl->net.getLayerNames()) {
+      cv::Ptr<cv::dnn::Layer> layer = impl->net.getLayer(impl->net.getLayerId(name));
+      if (layer->type != "Const" || layer->blobs.size() != 1 || layer->blobs[0].dims != 4) continue;
+      const int side = layer->blobs[0].size[2];
+      if (side <= 0 || kInputSize % side != 0) continue;
+      impl->pads.push_back({layer, kInputSize / side});
+    }
+    // One pass on a small blank input checks the outputs and sets the
+    // network up; the smallest input costs least.
+    const int dims[] = {1, 2 * kStride, 2 * kStride, 3};
     cv::Mat blank(4, dims, CV_32F, cv::Scalar(0));
     std::vector<float> scores, regressors;
     if (!impl->run(blank, scores, regressors)) {
-      error = "face model " + path + " is not a BlazeFace 256 x 256 model";
+      error = foreign;
       return nullptr;
     }
   } catch (const cv::Exception& e) {
@@ -116,38 +169,48 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
 
 std::vector<BlazeFaceDetection> BlazeFace::detect(const vips::VImage& input,
                                                   double minScore) const {
-  if (input.width() != kInputSize || input.height() != kInputSize || input.bands() != 3 ||
+  const int w = input.width(), h = input.height();
+  if (w <= 0 || h <= 0 || w % kStride != 0 || h % kStride != 0 || input.bands() != 3 ||
       input.format() != VIPS_FORMAT_UCHAR)
     return {};
   // NHWC float, RGB scaled from [0, 255] to [-1, 1].
   const vips::VImage pixels = input.copy_memory();
   const auto* data = static_cast<const unsigned char*>(pixels.data());
-  const int dims[] = {1, kInputSize, kInputSize, 3};
+  const int dims[] = {1, h, w, 3};
   cv::Mat blob(4, dims, CV_32F);
   float* out = blob.ptr<float>();
-  for (int i = 0; i < kInputSize * kInputSize * 3; ++i) out[i] = data[i] / 127.5f - 1.0f;
+  const std::size_t n = std::size_t(w) * h * 3;
+  for (std::size_t i = 0; i < n; ++i) out[i] = data[i] / 127.5f - 1.0f;
 
   std::vector<float> scores, regressors;
-  if (!impl_->run(blob, scores, regressors)) return {};
+  try {
+    if (!impl_->run(blob, scores, regressors)) return {};
+  } catch (const cv::Exception&) {
+    return {};
+  }
 
-  // Compare logits rather than scores: one logarithm instead of 896 exponentials.
+  // Compare logits rather than scores: one logarithm instead of an
+  // exponential per anchor.
   const double minLogit = std::log(minScore / (1 - minScore));
   std::vector<BlazeFaceDetection> found;
-  const double s = kInputSize;
-  for (std::size_t i = 0; i < impl_->anchors.size(); ++i) {
-    if (!(scores[i] >= minLogit)) continue;
-    const float* r = &regressors[i * kRegressors];
-    const Point a{impl_->anchors[i].x * s, impl_->anchors[i].y * s};
-    BlazeFaceDetection d;
-    d.centre = {a.x + r[0], a.y + r[1]};
-    d.size = {r[2], r[3]};
-    for (int k = 0; k < 6; ++k) d.keypoints[k] = {a.x + r[4 + 2 * k], a.y + r[5 + 2 * k]};
-    d.score = 1 / (1 + std::exp(-std::clamp<double>(scores[i], -80, 80)));
-    if (!(d.size.width > 0 && d.size.height > 0 && std::isfinite(d.centre.x) &&
-          std::isfinite(d.centre.y)))
-      continue;
-    found.push_back(d);
-  }
+  std::size_t i = 0;
+  for (const auto& [cell, perCell] : kGrids)
+    for (int y = 0; y < h / cell; ++y)
+      for (int x = 0; x < w / cell; ++x)
+        for (int k = 0; k < perCell; ++k, ++i) {
+          if (!(scores[i] >= minLogit)) continue;
+          const float* r = &regressors[i * kRegressors];
+          const Point a{(x + 0.5) * cell, (y + 0.5) * cell};
+          BlazeFaceDetection d;
+          d.centre = {a.x + r[0], a.y + r[1]};
+          d.size = {r[2], r[3]};
+          for (int p = 0; p < 6; ++p) d.keypoints[p] = {a.x + r[4 + 2 * p], a.y + r[5 + 2 * p]};
+          d.score = 1 / (1 + std::exp(-std::clamp<double>(scores[i], -80, 80)));
+          if (!(d.size.width > 0 && d.size.height > 0 && std::isfinite(d.centre.x) &&
+                std::isfinite(d.centre.y)))
+            continue;
+          found.push_back(d);
+        }
   return found;
 }
 

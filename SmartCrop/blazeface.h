@@ -1,6 +1,8 @@
-// MediaPipe's BlazeFace detector ("back camera" model, 256 x 256 input) run
-// with OpenCV's dnn module. It looks at one 256 x 256 square at a time;
-// finding the faces of a whole picture is blazeface_search's work.
+// MediaPipe's BlazeFace detector ("back camera" model, trained on 256 x 256
+// inputs) run with OpenCV's dnn module. The network is convolutional, so it
+// runs on any input whose sides are multiples of 32: a larger input is the
+// same as tiling it with 256-pixel squares, without seams. Finding the faces
+// of a whole picture is blazeface_search's work.
 #pragma once
 
 #include <array>
@@ -17,7 +19,7 @@ namespace kadro {
 // subject's own (the right eye is on the left of an upright frontal face).
 enum BlazeFaceKeypoint { kRightEye, kLeftEye, kNoseTip, kMouth, kRightEar, kLeftEar };
 
-// One raw detection in input pixels (0 to 256, origin top-left, y down).
+// One raw detection in input pixels (origin top-left, y down).
 struct BlazeFaceDetection {
   Point centre;
   Size size;
@@ -27,7 +29,8 @@ struct BlazeFaceDetection {
 
 class BlazeFace {
  public:
-  static constexpr int kInputSize = 256;
+  static constexpr int kInputSize = 256;  // the input the model was trained on
+  static constexpr int kStride = 32;      // input sides are multiples of this
 
   // Reads the model at `path` and checks that it answers like BlazeFace;
   // nothing (and `error` says why) for a missing, damaged or foreign file.
@@ -37,8 +40,9 @@ class BlazeFace {
   BlazeFace(const BlazeFace&) = delete;
   BlazeFace& operator=(const BlazeFace&) = delete;
 
-  // Every anchor scoring at least `minScore` on `input` (256 x 256, three
-  // bands of 8-bit sRGB), unmerged. Safe to call from several threads.
+  // Every anchor scoring at least `minScore` on `input` (three bands of 8-bit
+  // sRGB, both sides multiples of kStride), unmerged; nothing for any other
+  // input. Safe to call from several threads (they take turns).
   std::vector<BlazeFaceDetection> detect(const vips::VImage& input, double minScore) const;
 
  private:

@@ -7,7 +7,6 @@
 namespace kadro {
 namespace {
 
-constexpr double kSide = BlazeFace::kInputSize;
 constexpr double kFilterBelow = 0.75;  // scales under this shrink through reduce
 
 // Three bands of 8-bit sRGB, transparency flattened onto white.
@@ -20,38 +19,40 @@ vips::VImage toRgb8(vips::VImage in) {
   if (in.bands() > 3) in = in.extract_band(0, vips::VImage::option()->set("n", 3));
   if (in.bands() < 3) {
     const vips::VImage first = in.extract_band(0);
-    in = first.bandjoin({first, first});
+    in = vips::VImage::bandjoin({first, first, first});
   }
   return in;
 }
 
 // A square of the picture as the model sees it: centred on `centre`, `side`
 // picture pixels wide, turned by `angle` (radians, clockwise on screen as y
-// points down). Input pixel d lies at centre + R(angle) (d - 128) side / 256.
+// points down), sampled to `input` x `input` pixels. Input pixel d lies at
+// centre + R(angle) (d - input / 2) side / input.
 struct Square {
   Point centre;
   double side = 0;
   double angle = 0;
+  int input = BlazeFace::kInputSize;
 
   Point toPicture(Point d) const {
-    const double step = side / kSide;
-    const double u = (d.x - kSide / 2) * step;
-    const double v = (d.y - kSide / 2) * step;
+    const double step = side / input;
+    const double u = (d.x - input / 2.0) * step;
+    const double v = (d.y - input / 2.0) * step;
     const double c = std::cos(angle), s = std::sin(angle);
     return {centre.x + c * u - s * v, centre.y + s * u + c * v};
   }
 };
 
-// The 256 x 256 model input for `square`; outside the picture is black.
+// The model input for `square`; outside the picture is black.
 vips::VImage sample(const vips::VImage& rgb, const Square& square) {
   const double c = std::cos(square.angle), s = std::sin(square.angle);
-  const double step = square.side / kSide;
+  const double step = square.side / square.input;
   // Source area under the turned square, with room for the interpolator.
   const double reach = 0.5 * square.side * (std::abs(c) + std::abs(s)) + 2 * step + 2;
   const int left = static_cast<int>(std::floor(square.centre.x - reach));
   const int top = static_cast<int>(std::floor(square.centre.y - reach));
-  const int size = static_cast<int>(std::ceil(2 * reach)) + 1;
-  vips::VImage region = rgb.embed(-left, -top, size, size);
+  const int extent = static_cast<int>(std::ceil(2 * reach)) + 1;
+  vips::VImage region = rgb.embed(-left, -top, extent, extent);
   Point centre{square.centre.x - left, square.centre.y - top};
   double scale = 1 / step;  // region pixels to input pixels
   // Shrinking needs a proper filter first, against aliasing (reduce: far
@@ -63,20 +64,19 @@ vips::VImage sample(const vips::VImage& rgb, const Square& square) {
     centre = {centre.x * scale, centre.y * scale};
     scale = 1;
   }
-  // Forward map: d = scale R(-angle) (q - centre) + 128.
-  return region.affine(
-      {scale * c, scale * s, -scale * s, scale * c},
-      vips::VImage::option()
-          ->set("oarea", std::vector<int>{0, 0, BlazeFace::kInputSize, BlazeFace::kInputSize})
-          ->set("idx", -centre.x)
-          ->set("idy", -centre.y)
-          ->set("odx", kSide / 2)
-          ->set("ody", kSide / 2)
-          ->set("interpolate", vips::VInterpolate::new_from_name("bilinear")));
+  // Forward map: d = scale R(-angle) (q - centre) + input / 2.
+  return region.affine({scale * c, scale * s, -scale * s, scale * c},
+                       vips::VImage::option()
+                           ->set("oarea", std::vector<int>{0, 0, square.input, square.input})
+                           ->set("idx", -centre.x)
+                           ->set("idy", -centre.y)
+                           ->set("odx", square.input / 2.0)
+                           ->set("ody", square.input / 2.0)
+                           ->set("interpolate", vips::VInterpolate::new_from_name("bilinear")));
 }
 
 FaceCandidate toCandidate(const BlazeFaceDetection& d, const Square& square) {
-  const double step = square.side / kSide;
+  const double step = square.side / square.input;
   const Point centre = square.toPicture(d.centre);
   FaceCandidate f;
   f.box = {centre.x - 0.5 * d.size.width * step, centre.y - 0.5 * d.size.height * step,
@@ -85,30 +85,6 @@ FaceCandidate toCandidate(const BlazeFaceDetection& d, const Square& square) {
   f.leftEye = square.toPicture(d.keypoints[kLeftEye]);
   f.score = d.score;
   return f;
-}
-
-// Detections of one tile, without those cut by an edge that other tiles
-// cover (their neighbour sees them whole) and those too big for tiles (the
-// whole-picture pass sees them).
-std::vector<FaceCandidate> tileDetections(const BlazeFace& model, const vips::VImage& work,
-                                          const Square& tile, double minScore) {
-  const double margin = 0.02 * kSide;
-  const double half = tile.side / 2;
-  const bool innerLeft = tile.centre.x - half > 0.5;
-  const bool innerTop = tile.centre.y - half > 0.5;
-  const bool innerRight = tile.centre.x + half < work.width() - 0.5;
-  const bool innerBottom = tile.centre.y + half < work.height() - 0.5;
-  std::vector<FaceCandidate> kept;
-  for (const BlazeFaceDetection& d : model.detect(sample(work, tile), minScore)) {
-    if (d.size.width > 0.5 * kSide) continue;
-    const double x0 = d.centre.x - d.size.width / 2, x1 = d.centre.x + d.size.width / 2;
-    const double y0 = d.centre.y - d.size.height / 2, y1 = d.centre.y + d.size.height / 2;
-    if ((innerLeft && x0 < margin) || (innerRight && x1 > kSide - margin) ||
-        (innerTop && y0 < margin) || (innerBottom && y1 > kSide - margin))
-      continue;
-    kept.push_back(toCandidate(d, tile));
-  }
-  return kept;
 }
 
 FaceCandidate scaled(FaceCandidate f, double sx, double sy) {
@@ -120,23 +96,56 @@ FaceCandidate scaled(FaceCandidate f, double sx, double sy) {
 
 Point boxCentre(const Rect& r) { return {r.x + r.width / 2, r.y + r.height / 2}; }
 
+// The faces of the whole of `rgb` seen at `longSide` pixels along its long
+// side, in `rgb`'s pixels; the input is padded with black to whole strides.
+// Faces wider than `maxWidth` input pixels are left out.
+std::vector<FaceCandidate> wholePass(const BlazeFace& model, const vips::VImage& rgb, int longSide,
+                                     double minScore, double maxWidth) {
+  const double scale = static_cast<double>(longSide) / std::max(rgb.width(), rgb.height());
+  vips::VImage in = rgb;
+  if (scale < 1)
+    in =
+        rgb.reduce(1 / scale, 1 / scale, vips::VImage::option()->set("kernel", VIPS_KERNEL_LINEAR));
+  else if (scale > 1)
+    in = rgb.resize(scale, vips::VImage::option()->set("kernel", VIPS_KERNEL_LINEAR));
+  const double ax = static_cast<double>(in.width()) / rgb.width();
+  const double ay = static_cast<double>(in.height()) / rgb.height();
+  const int stride = BlazeFace::kStride;
+  const int w = (in.width() + stride - 1) / stride * stride;
+  const int h = (in.height() + stride - 1) / stride * stride;
+  std::vector<FaceCandidate> found;
+  for (const BlazeFaceDetection& d : model.detect(in.embed(0, 0, w, h), minScore)) {
+    if (d.size.width > maxWidth) continue;
+    FaceCandidate f;
+    f.box = {d.centre.x - d.size.width / 2, d.centre.y - d.size.height / 2, d.size.width,
+             d.size.height};
+    f.rightEye = d.keypoints[kRightEye];
+    f.leftEye = d.keypoints[kLeftEye];
+    f.score = d.score;
+    found.push_back(scaled(f, 1 / ax, 1 / ay));
+  }
+  return found;
+}
+
 // A closer look at one face on a square around it, turned so the eyes are
 // level: the model is trained on upright faces. Nothing when it finds no
 // face near the middle.
 std::optional<FaceCandidate> refine(const BlazeFace& model, const vips::VImage& full,
                                     const vips::VImage& work, double workScale,
-                                    const FaceCandidate& face, const SearchOptions& options) {
+                                    const FaceCandidate& face, const SearchOptions& options,
+                                    double span) {
   Square square;
   square.centre = boxCentre(face.box);
-  square.side = options.refineSpan * std::max(face.box.width, face.box.height);
+  square.side = span * std::max(face.box.width, face.box.height);
   square.angle = std::atan2(face.leftEye.y - face.rightEye.y, face.leftEye.x - face.rightEye.x);
+  square.input = options.refineSize;
   // The reduced copy is sharp enough when the square shrinks even there.
-  const bool fromWork = square.side * workScale >= kSide;
+  const bool fromWork = square.side * workScale >= square.input;
   Square source = square;
-  if (fromWork)
-    source = {{square.centre.x * workScale, square.centre.y * workScale},
-              square.side * workScale,
-              square.angle};
+  if (fromWork) {
+    source.centre = {square.centre.x * workScale, square.centre.y * workScale};
+    source.side = square.side * workScale;
+  }
   std::vector<FaceCandidate> found;
   for (const BlazeFaceDetection& d :
        model.detect(sample(fromWork ? work : full, source), options.refineMinScore)) {
@@ -177,7 +186,7 @@ std::vector<FaceCandidate> mergeCandidates(std::vector<FaceCandidate> candidates
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (used[i]) continue;
     const Rect lead = candidates[i].box;
-    FaceCandidate sum{{0, 0, 0, 0}, {0, 0}, {0, 0}, candidates[i].score};
+    FaceCandidate sum{{0, 0, 0, 0}, {0, 0}, {0, 0}, candidates[i].score, false};
     double weight = 0;
     for (std::size_t j = i; j < candidates.size(); ++j) {
       if (used[j] || (j != i && overlapRatio(lead, candidates[j].box) <= overlap)) continue;
@@ -185,6 +194,7 @@ std::vector<FaceCandidate> mergeCandidates(std::vector<FaceCandidate> candidates
       const FaceCandidate& c = candidates[j];
       const double w = c.score;
       weight += w;
+      sum.sure = sum.sure || c.sure;
       sum.box = {sum.box.x + w * c.box.x, sum.box.y + w * c.box.y, sum.box.width + w * c.box.width,
                  sum.box.height + w * c.box.height};
       sum.rightEye = {sum.rightEye.x + w * c.rightEye.x, sum.rightEye.y + w * c.rightEye.y};
@@ -196,10 +206,45 @@ std::vector<FaceCandidate> mergeCandidates(std::vector<FaceCandidate> candidates
   return merged;
 }
 
+std::vector<FaceCandidate> decideFaces(std::vector<FaceCandidate> faces,
+                                       const SearchOptions& options) {
+  double widest = 0;
+  // Only sure faces make a picture a portrait; an unsure one beside them
+  // makes it a group. Faces far narrower than the widest sure one are left
+  // out: posters, crowds and reflections behind the subject.
+  for (const FaceCandidate& f : faces)
+    if (f.sure) widest = std::max(widest, f.box.width);
+  if (widest == 0) return {};
+  std::erase_if(faces, [&](const FaceCandidate& f) {
+    return f.box.width < options.minRelativeWidth * widest;
+  });
+  // The model half sees a face beside a face it found whole: a doubt whose
+  // eyes fall inside a sure face, or that covers part of it, is that face.
+  auto inside = [](const Point& p, const Rect& r) {
+    return p.x >= r.x && p.x <= r.x + r.width && p.y >= r.y && p.y <= r.y + r.height;
+  };
+  std::vector<FaceCandidate> sure;
+  for (const FaceCandidate& f : faces)
+    if (f.sure) sure.push_back(f);
+  std::erase_if(faces, [&](const FaceCandidate& f) {
+    if (f.sure) return false;
+    return std::any_of(sure.begin(), sure.end(), [&](const FaceCandidate& s) {
+      return inside(f.rightEye, s.box) || inside(f.leftEye, s.box) ||
+             overlapRatio(f.box, s.box) > 0.05;
+    });
+  });
+  std::stable_sort(faces.begin(), faces.end(),
+                   [](const FaceCandidate& a, const FaceCandidate& b) { return a.sure > b.sure; });
+  return faces;
+}
+
 std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImage& picture,
                                        const SearchOptions& options) {
   const double longSide = std::max(picture.width(), picture.height());
-  const double workScale = std::min(1.0, options.workSize / longSide);
+  // The working copy serves the fine pass as it is and the coarse pass
+  // reduced; the close look takes it when it is sharp enough.
+  const int workSize = std::max(options.fineSize, options.coarseSize);
+  const double workScale = std::min(1.0, workSize / longSide);
   const vips::VImage full = toRgb8(picture);
   // A strip of a picture keeps at least one pixel across.
   const double hshrink = std::min<double>(1 / workScale, picture.width());
@@ -215,8 +260,8 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   const double sy = static_cast<double>(picture.height()) / work.height();
   const double workLong = std::max(work.width(), work.height());
 
-  // Scored (first pass + close look) / 2; faces whose close look fails or
-  // scores low are dropped.
+  // Scored (first pass + close look) / 2: sure from minConfidence, unsure
+  // from unsureConfidence; lower and faces the close look loses are dropped.
   auto confirmed = [&](std::vector<FaceCandidate> first) {
     std::vector<FaceCandidate> kept;
     for (FaceCandidate& f : first) {
@@ -225,46 +270,43 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
         kept.push_back(f);
         continue;
       }
-      auto r = refine(model, full, work, 1 / sx, f, options);
+      auto r = refine(model, full, work, 1 / sx, f, options, options.refineSpan);
       if (!r) continue;
       r->score = (f.score + r->score) / 2;
-      if (r->score >= options.minConfidence) kept.push_back(*r);
+      r->sure = r->score >= options.minConfidence;
+      if (!r->sure && r->score >= options.unsureConfidence) {
+        // A doubt that leaves the picture uncropped must hold up: a second
+        // look from nearer must find the face as surely.
+        const auto again = refine(model, full, work, 1 / sx, *r, options, options.recheckSpan);
+        if (!again || (f.score + again->score) / 2 < options.unsureConfidence) continue;
+      }
+      if (r->sure || r->score >= options.unsureConfidence) kept.push_back(*r);
     }
     return kept;
   };
 
-  const Square whole{{work.width() / 2.0, work.height() / 2.0}, workLong, 0};
-  std::vector<FaceCandidate> first;
-  for (const BlazeFaceDetection& d : model.detect(sample(work, whole), options.wholeMinScore))
-    first.push_back(toCandidate(d, whole));
-  std::vector<FaceCandidate> faces =
-      confirmed(mergeCandidates(std::move(first), options.mergeOverlap));
+  const double noLimit = 1e9;
+  std::vector<FaceCandidate> faces = confirmed(
+      mergeCandidates(wholePass(model, work, options.coarseSize, options.coarseMinScore, noLimit),
+                      options.mergeOverlap));
 
-  // Tiles only pay when they can find a face that counts: one smaller than
-  // the whole pass sees, yet not so small beside the widest face that it is
-  // dropped anyway.
+  // The fine pass only pays when it can find a face that counts: one smaller
+  // than the coarse pass sees, yet not so small beside the widest sure face
+  // that it is dropped anyway. It looks no closer than such a face needs.
   double widest = 0;
-  for (const FaceCandidate& f : faces) widest = std::max(widest, f.box.width / sx);
-  const bool tilesCount = options.minRelativeWidth * widest < options.wholeReach * workLong;
-  if (options.tileGrid > 0 && tilesCount) {
-    const double side = options.tileFraction * workLong;
-    // As few tiles along each side as give the overlap asked for.
-    auto centres = [&](double length) {
-      const double stride = side * (1 - options.tileOverlap);
-      const int n = std::clamp(static_cast<int>(std::ceil((length - side) / stride)) + 1, 1,
-                               options.tileGrid);
-      if (n == 1) return std::vector<double>{length / 2};
-      std::vector<double> at;
-      for (int i = 0; i < n; ++i) at.push_back(side / 2 + i * (length - side) / (n - 1));
-      return at;
-    };
-    std::vector<FaceCandidate> more;
-    for (double y : centres(work.height()))
-      for (double x : centres(work.width())) {
-        auto found = tileDetections(model, work, {{x, y}, side, 0}, options.tileMinScore);
-        more.insert(more.end(), found.begin(), found.end());
-      }
-    // Faces the whole pass confirmed need no second look.
+  for (const FaceCandidate& f : faces)
+    if (f.sure) widest = std::max(widest, f.box.width / sx);
+  const double smallest = options.coarseReach * options.coarseSize;  // input pixels
+  int fineSize = options.fineSize;
+  if (widest > 0) {
+    const double needed = smallest * workLong / (options.minRelativeWidth * widest);
+    const int stride = BlazeFace::kStride;
+    fineSize = std::min<int>(fineSize, static_cast<int>(std::ceil(needed / stride)) * stride);
+  }
+  if (fineSize > options.coarseSize) {
+    std::vector<FaceCandidate> more = wholePass(model, work, fineSize, options.fineMinScore,
+                                                options.fineMaxWidth * BlazeFace::kInputSize);
+    // Faces the coarse pass confirmed need no second look.
     std::erase_if(more, [&](const FaceCandidate& t) {
       const FaceCandidate inFull = scaled(t, sx, sy);
       return std::any_of(faces.begin(), faces.end(), [&](const FaceCandidate& f) {
@@ -277,14 +319,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   // Two first-pass faces may have settled on the same face.
   faces = mergeCandidates(std::move(faces), options.mergeOverlap);
 
-  if (options.minRelativeWidth > 0 && !faces.empty()) {
-    widest = 0;
-    for (const FaceCandidate& f : faces) widest = std::max(widest, f.box.width);
-    std::erase_if(faces, [&](const FaceCandidate& f) {
-      return f.box.width < options.minRelativeWidth * widest;
-    });
-  }
-  return faces;
+  return decideFaces(std::move(faces), options);
 }
 
 }  // namespace kadro

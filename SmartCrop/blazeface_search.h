@@ -1,7 +1,9 @@
-// Finds the faces of a whole picture with BlazeFace, which sees only 256 x
-// 256 pixels at a time: one pass over the whole picture for large faces,
-// overlapping tiles for small ones, merging of the duplicates, and one pass
-// per face on a square around it, turned so the eyes are level, to place the
+// Finds the faces of a whole picture with BlazeFace: a coarse pass over the
+// whole picture at the model's own size for large faces, a fine pass over
+// the whole picture at twice that for small ones (the network is
+// convolutional, so one larger input does what overlapping tiles did),
+// merging of the duplicates, and one close look per face on a square around
+// it, turned so the eyes are level, which confirms the face and places the
 // box and the eyes more closely.
 #pragma once
 
@@ -13,21 +15,23 @@
 
 namespace kadro {
 
-// The values below were tuned on real photos and their scaled, turned and
-// tiled variants.
+// The values below were tuned on real photos and their variants (grey,
+// faded, tinted, grainy, turned, shrunk, pasted small, in shadow).
 struct SearchOptions {
-  int workSize = 640;              // long side of the reduced copy for the first passes
-  double wholeMinScore = 0.5;      // the pass over the whole picture
-  int tileGrid = 3;                // most tiles along a side; 0 for none
-  double tileFraction = 0.43;      // tile side over the picture's long side
-  double tileOverlap = 0.25;       // least overlap of neighbouring tiles, over the tile side
-  double tileMinScore = 0.75;      // tiles see more clutter per face, so ask more
-  double mergeOverlap = 0.3;       // intersection over union that makes two boxes one face
-  bool refine = true;              // the close look; off only to measure what it brings
-  double refineSpan = 3.0;         // the refining square's side over the face box's width
-  double refineMinScore = 0.5;     // a face that the close look no longer finds is dropped
-  double minConfidence = 0.8;      // mean of the first and the close look's score
-  double wholeReach = 0.1;         // smallest face the whole pass finds, over the long side
+  int coarseSize = 256;           // long side of the coarse pass's input
+  int fineSize = 384;             // long side of the fine pass's input; 0 for none
+  double coarseMinScore = 0.5;    // the coarse pass
+  double fineMinScore = 0.75;     // the fine pass sees more clutter per face, so ask more
+  double fineMaxWidth = 0.5;      // wider faces (over the model's 256 pixels) are the coarse pass's
+  double mergeOverlap = 0.3;      // intersection over union that makes two boxes one face
+  bool refine = true;             // the close look; off only to measure what it brings
+  int refineSize = 192;           // side of the close look's input
+  double refineSpan = 3.0;        // the close look's square over the face box's width
+  double refineMinScore = 0.5;    // a face that the close look no longer finds is dropped
+  double minConfidence = 0.8;     // mean of the first and the close look's score
+  double unsureConfidence = 0.6;  // below minConfidence but this sure: maybe a face
+  double recheckSpan = 2.0;       // the second close look at a maybe-face
+  double coarseReach = 0.1;       // smallest face the coarse pass finds, over the long side
   double minRelativeWidth = 0.25;  // faces narrower than this part of the widest are dropped
 };
 
@@ -37,16 +41,29 @@ struct FaceCandidate {
   Point rightEye;  // the subject's
   Point leftEye;
   double score = 0;  // after the close look, the mean of its score and the first one
+  bool sure = true;  // false: scored between unsureConfidence and minConfidence
 };
 
-// The faces of `picture` (any size, colour space and band count), most
-// confident first. Throws vips::VError when the picture cannot be read.
+// The faces of `picture` (any size, colour space and band count), sure ones
+// first, most confident first. An unsure face is only returned beside a sure
+// one (it then makes the picture a group). Throws vips::VError when the
+// picture cannot be read.
 std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImage& picture,
                                        const SearchOptions& options = {});
 
+// What counts of the merged, close-looked faces of a picture: only sure
+// faces make a portrait, and an unsure face beside one makes a group
+// (a wrong crop is worse than none). Faces narrower than minRelativeWidth of
+// the widest sure face are left out (posters, crowds and reflections behind
+// the subject), and so is a doubt that is part of a sure face (its eyes
+// inside it, or the boxes overlapping). Nothing without a sure face; sure
+// faces first.
+std::vector<FaceCandidate> decideFaces(std::vector<FaceCandidate> faces,
+                                       const SearchOptions& options);
+
 // Merges detections that overlap by more than `overlap` (intersection over
 // union) into one, weighting boxes and eyes by score; the merged face keeps
-// the best score. Most confident first.
+// the best score and is sure when any of its parts is. Most confident first.
 std::vector<FaceCandidate> mergeCandidates(std::vector<FaceCandidate> candidates, double overlap);
 
 // Intersection over union of two rectangles; 0 when either is empty.

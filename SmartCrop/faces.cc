@@ -56,6 +56,7 @@ FaceObservation toObservation(const FaceCandidate& c, int width, int height) {
   f.landmarks = FaceLandmarks{std::vector<Point>{normalisedFacePoint(c.leftEye, c.box)},
                               std::vector<Point>{normalisedFacePoint(c.rightEye, c.box)}};
   f.confidence = c.score;
+  f.sure = c.sure;
   return f;
 }
 
@@ -75,13 +76,18 @@ FaceModel loadFaceModel(const std::string& path) {
 
 std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
                                             bool skipGroups) {
+  return detectFaceWith(model, image, skipGroups, SearchOptions{});
+}
+
+std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
+                                            bool skipGroups, const SearchOptions& options) {
   std::vector<FaceObservation> faces;
   if (!model.model) {
     diagnosticLine("! error in face detection " + model.error);
     return faces;
   }
   try {
-    for (const FaceCandidate& c : searchFaces(*model.model, image.image()))
+    for (const FaceCandidate& c : searchFaces(*model.model, image.image(), options))
       faces.push_back(toObservation(c, image.width(), image.height()));
   } catch (const std::exception& e) {
     vips_error_clear();

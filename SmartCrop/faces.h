@@ -26,6 +26,9 @@ struct FaceObservation {
   Rect boundingBox;
   std::optional<FaceLandmarks> landmarks;
   double confidence = 0;
+  // False for a face the detector doubts: it never makes a picture a
+  // portrait, but beside a sure face it makes the picture a group.
+  bool sure = true;
 };
 
 // Finds the faces in `image`. Prints "request results: ...", "Found N faces"
@@ -63,6 +66,12 @@ const FaceModel& processFaceModel();
 // detectFace with `model` instead of the process's own; the same lines.
 std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
                                             bool skipGroups);
+
+struct SearchOptions;
+
+// The same with the search's settings changed, for measuring them.
+std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
+                                            bool skipGroups, const SearchOptions& options);
 
 // Conversions between pixel space (origin top-left, y down) of a picture of
 // width x height pixels and the normalised spaces of the face list.

@@ -29,9 +29,13 @@ void printUsage(std::ostream& out) {
          "  --json      one JSON object per file and line, and nothing else on standard\n"
          "              output (the detector's lines go to standard error):\n"
          "                {\"file\", \"width\", \"height\",\n"
-         "                 \"faces\": [{\"box\": [x, y, w, h], \"eye\": [x, y] or null}],\n"
+         "                 \"faces\": [{\"box\": [x, y, w, h], \"eye\": [x, y] or null,\n"
+         "                            \"score\": 0 to 1, \"sure\": true or false}],\n"
          "                 \"crop\": [x, y, w, h] or null,\n"
-         "                 \"reason\": null, \"no face\" or \"N faces\"}\n"
+         "                 \"reason\": null when cropped, else why not: \"no face\",\n"
+         "                            \"N faces: ...\" with each face, ...}\n"
+         "              A face that is not sure never makes a picture a portrait, but\n"
+         "              beside a sure face it leaves the picture uncropped.\n"
          "  -h, --help  show this help\n\n"
          "A file that cannot be read is reported on standard error and the others still\n"
          "run; the exit status is then 1.\n";
@@ -40,6 +44,8 @@ void printUsage(std::ostream& out) {
 struct FaceReport {
   Rect box;  // pixel space
   std::optional<Point> eye;
+  double score = 0;
+  bool sure = true;
 };
 
 struct Report {
@@ -59,12 +65,21 @@ Report inspect(const Raster& image) {
     report.faces.push_back(
         {pixelRect(f.boundingBox, image.width(), image.height()),
          eye ? std::optional(pixelPoint(*eye, f.boundingBox, image.width(), image.height()))
-             : std::nullopt});
+             : std::nullopt,
+         f.confidence, f.sure});
   }
   if (faces.empty()) {
     report.reason = "no face";
   } else if (faces.size() > 1) {
-    report.reason = std::to_string(faces.size()) + " faces";
+    report.reason = std::to_string(faces.size()) + " faces:";
+    for (std::size_t i = 0; i < report.faces.size(); ++i) {
+      const FaceReport& f = report.faces[i];
+      char text[160];
+      std::snprintf(text, sizeof text, "%s one %sat (%.0f, %.0f), %.0f px wide, score %.2f",
+                    i > 0 ? ";" : "", f.sure ? "" : "that may be a face ", f.box.x, f.box.y,
+                    f.box.width, f.score);
+      report.reason += text;
+    }
   } else {
     const FaceObservation& face = faces.front();
     report.crop = wholePixelRect(
@@ -84,7 +99,9 @@ nlohmann::ordered_json toJson(const std::string& file, const Report& r) {
   for (const FaceReport& f : r.faces) {
     faces.push_back(
         {{"box", {tenth(f.box.x), tenth(f.box.y), tenth(f.box.width), tenth(f.box.height)}},
-         {"eye", f.eye ? json{tenth(f.eye->x), tenth(f.eye->y)} : json(nullptr)}});
+         {"eye", f.eye ? json{tenth(f.eye->x), tenth(f.eye->y)} : json(nullptr)},
+         {"score", std::round(f.score * 1000) / 1000},
+         {"sure", f.sure}});
   }
   json j = {{"file", file}, {"width", r.width}, {"height", r.height}, {"faces", faces}};
   j["crop"] = r.crop ? json{r.crop->x, r.crop->y, r.crop->width, r.crop->height} : json(nullptr);

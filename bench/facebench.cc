@@ -16,6 +16,7 @@
 //                    side is at least N, as the image job hands it (1024)
 //   --list           one line per picture that is not as labelled
 //   --eyes FILE      eye error against pupils marked by hand (see bench/eyes.tsv)
+//   --set NAME=V     changes one of the search's settings (SearchOptions)
 //
 // A picture counts as cropped when the detector returns exactly one face
 // with skipGroups, as the crop asks.
@@ -36,6 +37,7 @@
 #include <vector>
 #include <vips/vips8>
 
+#include "SmartCrop/blazeface_search.h"
 #include "SmartCrop/diagnostics.h"
 #include "SmartCrop/faces.h"
 #include "SmartCrop/image_io.h"
@@ -124,12 +126,42 @@ struct Found {
   double wall = 0;  // seconds
 };
 
+// The search's settings, changed by --set.
+kadro::SearchOptions g_options;
+
+bool setOption(const std::string& assignment) {
+  const std::size_t eq = assignment.find('=');
+  if (eq == std::string::npos) return false;
+  const std::string name = assignment.substr(0, eq);
+  const double v = std::atof(assignment.c_str() + eq + 1);
+  kadro::SearchOptions& o = g_options;
+  const std::map<std::string, std::function<void()>> setters = {
+      {"coarseSize", [&] { o.coarseSize = static_cast<int>(v); }},
+      {"fineSize", [&] { o.fineSize = static_cast<int>(v); }},
+      {"coarseMinScore", [&] { o.coarseMinScore = v; }},
+      {"fineMinScore", [&] { o.fineMinScore = v; }},
+      {"fineMaxWidth", [&] { o.fineMaxWidth = v; }},
+      {"refineSize", [&] { o.refineSize = static_cast<int>(v); }},
+      {"refineSpan", [&] { o.refineSpan = v; }},
+      {"refineMinScore", [&] { o.refineMinScore = v; }},
+      {"minConfidence", [&] { o.minConfidence = v; }},
+      {"unsureConfidence", [&] { o.unsureConfidence = v; }},
+      {"recheckSpan", [&] { o.recheckSpan = v; }},
+      {"coarseReach", [&] { o.coarseReach = v; }},
+      {"minRelativeWidth", [&] { o.minRelativeWidth = v; }},
+  };
+  const auto it = setters.find(name);
+  if (it == setters.end()) return false;
+  it->second();
+  return true;
+}
+
 Found detect(const kadro::FaceModel& model, const kadro::Raster& picture) {
   std::ostringstream lines;
   kadro::setDiagnosticStream(&lines);
   Found f;
   const double c0 = cpuSeconds(), w0 = wallSeconds();
-  f.faces = kadro::detectFaceWith(model, picture, /*skipGroups=*/false);
+  f.faces = kadro::detectFaceWith(model, picture, /*skipGroups=*/false, g_options);
   f.cpu = cpuSeconds() - c0;
   f.wall = wallSeconds() - w0;
   kadro::setDiagnosticStream(nullptr);
@@ -151,7 +183,7 @@ VImage rgb(VImage in) {
     in = in.colourspace(VIPS_INTERPRETATION_sRGB);
   if (in.has_alpha()) in = in.flatten();
   if (in.bands() > 3) in = in.extract_band(0, VImage::option()->set("n", 3));
-  if (in.bands() == 1) in = in.bandjoin({in, in});
+  if (in.bands() == 1) in = VImage::bandjoin({in, in, in});
   return in.cast(VIPS_FORMAT_UCHAR);
 }
 
@@ -176,7 +208,7 @@ VImage turned(const VImage& in, double degrees) {
 
 VImage grey(const VImage& in) {
   const VImage y = in.colourspace(VIPS_INTERPRETATION_B_W);
-  return asSrgb(y.bandjoin({y, y}));
+  return asSrgb(VImage::bandjoin({y, y, y}));
 }
 
 // A field of soft noise, nothing like a face, for pasting into.
@@ -213,8 +245,8 @@ std::vector<Variant> variants() {
                }});
   v.push_back({"faded", [](const VImage& p, auto&, auto&, auto&, auto&) -> std::optional<VImage> {
                  // Low contrast, lifted blacks, washed-out colour.
-                 const VImage y = p.colourspace(VIPS_INTERPRETATION_B_W);
-                 const VImage washed = p * 0.5 + y.bandjoin({y, y}) * 0.5;
+                 const VImage washed =
+                     p.cast(VIPS_FORMAT_FLOAT) * 0.5 + grey(p).cast(VIPS_FORMAT_FLOAT) * 0.5;
                  return asSrgb(washed * 0.4 + 120);
                }});
   v.push_back(
@@ -231,7 +263,7 @@ std::vector<Variant> variants() {
                                 VImage::option()
                                     ->set("sigma", 22.0)
                                     ->set("seed", static_cast<int>(pick(l.file, 1000))));
-         return asSrgb(p + n.bandjoin({n, n}) * 0.8 +
+         return asSrgb(p + VImage::bandjoin({n, n, n}) * 0.8 +
                        VImage::gaussnoise(p.width(), p.height()) * 0.3);
        }});
   v.push_back({"jpeg15", [](const VImage& p, auto&, auto&, auto&, auto&) -> std::optional<VImage> {
@@ -258,9 +290,9 @@ std::vector<Variant> variants() {
   v.push_back({"pasted",
                [](const VImage& p, const Label& l, const Reference& r, auto&,
                   auto&) -> std::optional<VImage> {
-                 // Scaled so the widest face is 70 to 110 px, into a 2400 x
-                 // 1600 field of soft noise.
-                 const double target = 70 + pick(l.file, 41);
+                 // Scaled so the widest face is 6 to 9 % of the long side of
+                 // a 2400 x 1600 field of soft noise (145 to 215 px).
+                 const double target = 2400 * (0.06 + 0.001 * pick(l.file, 31));
                  double scale = widest(r) > 0 ? target / widest(r) : 0.25;
                  scale = std::min({scale, 1.0, 1500.0 / std::max(p.width(), p.height())});
                  const VImage small = scale < 1 ? p.resize(scale) : p;
@@ -597,7 +629,12 @@ int main(int argc, char** argv) {
       side = std::max(64, std::atoi(argv[++i]));
     else if (a == "--eyes" && i + 1 < argc)
       eyes = argv[++i];
-    else if (a == "--list")
+    else if (a == "--set" && i + 1 < argc) {
+      if (!setOption(argv[++i])) {
+        std::fprintf(stderr, "facebench: unknown setting %s\n", argv[i]);
+        return 2;
+      }
+    } else if (a == "--list")
       list = true;
     else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr,

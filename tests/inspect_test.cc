@@ -93,11 +93,21 @@ TEST_F(InspectCommand, JsonGivesOneObjectPerReadableFileAndNothingElse) {
   EXPECT_NEAR((eye[1].get<double>() - crop[1].get<double>()) / crop[3].get<double>(), 0.33, 0.01);
   EXPECT_NEAR(crop[2].get<double>(), crop[3].get<double>(), 1);
   EXPECT_TRUE(astronaut["reason"].is_null());
+  EXPECT_GT(astronaut["faces"][0]["score"].get<double>(), 0.8);
+  EXPECT_LE(astronaut["faces"][0]["score"].get<double>(), 1);
 
   const json& pair = reports[1];
   EXPECT_EQ(pair["faces"].size(), 2u);
   EXPECT_TRUE(pair["crop"].is_null());
-  EXPECT_EQ(pair["reason"], "2 faces");
+  // Which faces made it a group, in words.
+  const std::string reason = pair["reason"];
+  EXPECT_EQ(reason.rfind("2 faces: one at (", 0), 0u) << reason;
+  EXPECT_NE(reason.find("; one at ("), std::string::npos) << reason;
+  EXPECT_NE(reason.find("px wide, score 0."), std::string::npos) << reason;
+  for (const json& face : pair["faces"]) {
+    EXPECT_GT(face["score"].get<double>(), 0.8);
+    EXPECT_TRUE(face["sure"].get<bool>());
+  }
 
   const json& grey = reports[2];
   EXPECT_EQ(grey["faces"], json::array());
