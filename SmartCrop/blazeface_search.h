@@ -25,10 +25,10 @@ struct SearchOptions {
   double fineMaxWidth = 0.5;      // wider faces (over the model's 256 pixels) are the coarse pass's
   double mergeOverlap = 0.3;      // intersection over union that makes two boxes one face
   bool refine = true;             // the close look; off only to measure what it brings
-  int refineSize = 192;           // side of the close look's input
+  int refineSize = 256;           // side of the close look's input
   double refineSpan = 3.0;        // the close look's square over the face box's width
   double refineMinScore = 0.5;    // a face that the close look no longer finds is dropped
-  double minConfidence = 0.8;     // mean of the first and the close look's score
+  double minConfidence = 0.72;    // mean of the first and the close look's score
   double unsureConfidence = 0.6;  // below minConfidence but this sure: maybe a face
   double recheckSpan = 2.0;       // the second close look at a maybe-face
   double coarseReach = 0.1;       // smallest face the coarse pass finds, over the long side
