@@ -13,6 +13,7 @@ packages=(
   libvips-dev libvips-tools libcairo2-dev libopencv-dnn-dev libsqlite3-dev
   nlohmann-json3-dev liburiparser-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up, builds the release and the sanitizer configurations
-# and runs all tests in both.
+# and runs all tests in both, then runs each fuzz target for a short while.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
@@ -21,3 +21,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKADRO_SANITIZE=ON -
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$jobs"
+
+# The fuzz targets, built with clang, about 40 s each from the seed corpora.
+FUZZ_SECONDS=${FUZZ_SECONDS:-40} bash scripts/fuzz.sh

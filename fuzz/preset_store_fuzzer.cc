@@ -1,0 +1,70 @@
+// The stored preset document and the store's database file from arbitrary
+// bytes. The first byte chooses which: 'd' reads the bytes as the document,
+// anything else as the whole database file.
+//
+// A document either fails to decode or re-encodes (compact and indented) to
+// a document that decodes to the same presets. A database file is read by a
+// store; reading never changes a byte of it, a file the store refuses is
+// left exactly as it was, and the presets are never empty.
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "Plugin/settings.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "preset store: %s\n", what);
+  std::abort();
+}
+
+void document(std::string_view bytes) {
+  kadro::PresetMap presets;
+  try {
+    presets = kadro::decodePresets(bytes);
+  } catch (const nlohmann::json::exception&) {
+    return;
+  } catch (const kadro::ActionDecodeError&) {
+    return;
+  }
+  for (int indent : {-1, 2})
+    if (kadro::decodePresets(kadro::encodePresets(presets, indent)) != presets)
+      fail("a decoded document does not survive its own encoding");
+}
+
+void databaseFile(std::string_view bytes) {
+  const std::string path = kadro::fuzz::scratchFolder() + "/store.sqlite";
+  for (const char* extra : {"-journal", "-wal", "-shm"}) std::remove((path + extra).c_str());
+  kadro::fuzz::writeFile(path, bytes);
+  kadro::Settings store(path);
+  if (store.path().empty() && kadro::fuzz::readFile(path) != bytes)
+    fail("a refused database file was changed");
+  const std::string opened = kadro::fuzz::readFile(path);
+  const kadro::PresetMap first = store.presets();
+  if (first.empty()) fail("the store gave no presets");
+  if (store.presets() != first) fail("two reads gave different presets");
+  if (kadro::fuzz::readFile(path) != opened) fail("reading the presets changed the file");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  kadro::fuzz::silenceDiagnostics();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return -1;
+  const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (data[0] == 'd')
+    document(bytes);
+  else
+    databaseFile(bytes);
+  return 0;
+}
