@@ -53,10 +53,13 @@ class Job {
   // reused for the cut) and scaled down.
   Decoded detectionCopy() {
     const int longSide = std::max(source_.width(), source_.height());
+    // Reduced by no more than the short side: a thin strip keeps one pixel
+    // across rather than none.
+    const int shortSide = std::min(source_.width(), source_.height());
     if (source_.shrinksOnLoad()) {
       int shrink = 1;
       for (int s : {8, 4, 2})
-        if (longSide / s >= kDetectionSide) {
+        if (longSide / s >= kDetectionSide && shortSide >= s) {
           shrink = s;
           break;
         }
@@ -67,7 +70,7 @@ class Job {
     const std::int64_t pixels = static_cast<std::int64_t>(source_.width()) * source_.height();
     Raster base = pixels <= kInMemoryPixels ? *(full_ = source_.decode(1, /*streamed=*/false))
                                             : source_.decode(1, /*streamed=*/true);
-    const int factor = longSide / kDetectionSide;
+    const int factor = std::min(longSide / kDetectionSide, shortSide);
     if (factor >= 2) base = Raster(base.image().shrink(factor, factor).copy_memory());
     return decoded(base, source_, false);
   }

@@ -35,7 +35,7 @@ seed() {
   printf "$choices" | cat - <(head -c 64 "$file") > "$dir/$name-head"
 }
 
-vips gaussnoise "$tmp/noise.v" 24 16 --mean 128 --sigma 40
+vips gaussnoise "$tmp/noise.v" 24 16 --mean 128 --sigma 40 --seed 7
 vips cast "$tmp/noise.v" "$tmp/rgb8.v" uchar
 vips bandjoin "$tmp/rgb8.v $tmp/rgb8.v $tmp/rgb8.v" "$tmp/rgb.v"
 vips copy "$tmp/rgb.v" "$tmp/rgb.v.tmp.v" --interpretation srgb && mv "$tmp/rgb.v.tmp.v" "$tmp/rgb.v"
@@ -56,11 +56,17 @@ vips copy "$tmp/rgba.v" "$tmp/rgba.tif[strip]"
 vips copy "$tmp/rgb.v" "$tmp/a.webp[Q=30,strip]"
 vips copy "$tmp/rgba.v" "$tmp/rgba.webp[lossless,strip]"
 vips copy "$tmp/rgb.v" "$tmp/a.gif"
-# Long and thin, across and down.
+# Long and thin, across and down; thinner than the reductions the detector's
+# copy takes; large enough for a JPEG to be decoded at 1/2.
 vips black "$tmp/thin.v" 300 2 --bands 3
 vips copy "$tmp/thin.v" "$tmp/thin.jpg[strip]"
 vips rot "$tmp/thin.v" "$tmp/tall.v" d90
 vips copy "$tmp/tall.v" "$tmp/tall.png[strip]"
+vips black "$tmp/strip.v" 9000 2 --bands 3
+vips copy "$tmp/strip.v" "$tmp/strip.jpg[strip]"
+vips copy "$tmp/strip.v" "$tmp/strip.png[strip]"
+vips black "$tmp/wide.v" 2100 40 --bands 3
+vips copy "$tmp/wide.v" "$tmp/wide.jpg[strip]"
 # A resolution, and an orientation (a quarter turn) in the header.
 vips copy "$tmp/rgb.v" "$tmp/dpi.png[strip]" --xres 11.811 --yres 11.811
 cp "$tmp/a.tif" "$tmp/turned.tif"
@@ -71,6 +77,9 @@ seed jpeg-progressive "$circle" "$tmp/a-progressive.jpg"
 seed jpeg-grey "$hex" "$tmp/grey.jpg"
 seed jpeg-cmyk "$octo" "$tmp/cmyk.jpg"
 seed jpeg-thin "$square" "$tmp/thin.jpg"
+seed jpeg-strip "$square" "$tmp/strip.jpg"
+seed jpeg-wide "$circle" "$tmp/wide.jpg"
+seed png-strip "$none" "$tmp/strip.png"
 seed png "$circle" "$tmp/a.png"
 seed png-alpha "$hex" "$tmp/rgba.png"
 seed png-1bit "$none" "$tmp/grey.png"

@@ -259,6 +259,27 @@ TEST_F(ImageJob, WithoutASingleFaceTheWholePictureIsShapedButNeitherResizedNorFr
   }
 }
 
+// The reduced copy for the detector must keep a pixel across the short side:
+// a JPEG decoded at 1/8 would have no rows, a PNG shrunk by 8 none either.
+TEST_F(ImageJob, ThinPicturesGetADetectionCopyWithRowsAndColumns) {
+  const VImage strip =
+      (VImage::black(9000, 2, VImage::option()->set("bands", 3)) + 90).cast(VIPS_FORMAT_UCHAR);
+  strip.jpegsave(file("wide.jpg").c_str());
+  strip.pngsave(file("wide.png").c_str());
+  strip.rot(VIPS_ANGLE_D90).jpegsave(file("tall.jpg").c_str());
+  for (const std::string name : {"wide.jpg", "wide.png", "tall.jpg"}) {
+    int seenWidth = 0;
+    int calls = 0;
+    ASSERT_TRUE(processImage(file(name), file("out.png"), preset("square", 100),
+                             finds({}, &calls, &seenWidth)))
+        << name << ": " << log_.str();
+    EXPECT_EQ(calls, 1) << name;
+    EXPECT_GT(seenWidth, 0) << name;
+    const VImage out = reload(file("out.png"));
+    EXPECT_EQ(out.width() * out.height(), 18000) << name;
+  }
+}
+
 TEST_F(ImageJob, CropsPngSourcesAndUprightPictures) {
   gradient(1200, 900).pngsave(file("in.png").c_str());
   // Face box on the right half: the cut is taken from full resolution.
