@@ -2,7 +2,8 @@
 // arbitrary bytes: the recipe's own keys and others, with values of every
 // JSON type (wrong ones included), numbers at the edges and text that is not
 // always UTF-8. The host's three calls (the panel, an edit, the check before
-// an export) must answer or fail with the host's error, never throw.
+// an export) must answer or fail with the host's error, never throw, and the
+// panel must have its JSON form for hosts that draw it elsewhere.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "Plugin/kadro_plugin.h"
 #include "fuzz/fuzz_support.h"
 #include "host/plugin_protocols.h"
+#include "host/settings_json.h"
 
 namespace {
 
@@ -160,6 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ph::Error error;
   const auto groups = host.settingsForAction(action, map, &error);
   checkFailure(groups.has_value(), error, "settingsForAction");
+  if (groups) (void)ph::settingsGroupsToJson(*groups, [](const ph::Image&) { return nullptr; });
 
   error = {};
   ph::ActionSettingsCallbackAction callback = which >> 4;
