@@ -299,9 +299,16 @@ Settings::Settings(std::unique_ptr<Database> db) : db_(std::move(db)) {
     return;
   }
   if (readValue(h, kInitializedKey).truth) return;
+  // A file that already holds a document keeps it, whatever its marker says;
+  // one that cannot be read is not written either.
+  const Lookup stored = readValue(h, kPresetsKey);
+  if (!stored.ok) {
+    diagnosticLine("unable to read presets: " + stored.error);
+    return;
+  }
   std::string error;
   try {
-    if (!writeBlob(h, kPresetsKey, encodePresets(defaultPresets()), error))
+    if (!stored.bytes && !writeBlob(h, kPresetsKey, encodePresets(defaultPresets()), error))
       diagnosticLine("unable to save data: " + error);
   } catch (const nlohmann::json::exception& e) {
     diagnosticLine(std::string("unable to save data: ") + e.what());

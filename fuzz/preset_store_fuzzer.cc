@@ -4,14 +4,16 @@
 //
 // A document either fails to decode or re-encodes (compact and indented) to
 // a document that decodes to the same presets. A database file is read by a
-// store; reading never changes a byte of it, a file the store refuses is
-// left exactly as it was, and the presets are never empty.
+// store: opening it never replaces a stored document, reading never changes
+// a byte of it, a file the store refuses is left exactly as it was, and the
+// presets are never empty.
 #include <sqlite3.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "Plugin/settings.h"
@@ -38,11 +40,33 @@ void document(std::string_view bytes) {
       fail("a decoded document does not survive its own encoding");
 }
 
+// The stored document's bytes, read past the store; nothing when the file
+// holds none or cannot be read.
+std::optional<std::string> storedDocument(const std::string& path) {
+  std::optional<std::string> document;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT value FROM defaults WHERE key = 'presets'", -1, &s,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW &&
+        (sqlite3_column_type(s, 0) == SQLITE_BLOB || sqlite3_column_type(s, 0) == SQLITE_TEXT)) {
+      const auto* data = static_cast<const char*>(sqlite3_column_blob(s, 0));
+      document = std::string(data ? data : "", sqlite3_column_bytes(s, 0));
+    }
+    sqlite3_finalize(s);
+  }
+  sqlite3_close(db);
+  return document;
+}
+
 void databaseFile(std::string_view bytes) {
   const std::string path = kadro::fuzz::scratchFolder() + "/store.sqlite";
   for (const char* extra : {"-journal", "-wal", "-shm"}) std::remove((path + extra).c_str());
   kadro::fuzz::writeFile(path, bytes);
+  const std::optional<std::string> before = storedDocument(path);
   kadro::Settings store(path);
+  if (before && storedDocument(path) != before) fail("opening the store replaced its presets");
   if (store.path().empty() && kadro::fuzz::readFile(path) != bytes)
     fail("a refused database file was changed");
   const std::string opened = kadro::fuzz::readFile(path);

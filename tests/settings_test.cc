@@ -166,6 +166,24 @@ TEST_F(SettingsTest, FirstUseSeedsTheBuiltInsOnceAsCompactOrderedJson) {
   EXPECT_EQ(Settings(path_.string()).presets().count("Default"), 1u);
 }
 
+// The first-use marker missing or stored as text (a copied or damaged file):
+// the presets the file holds stay, and only the marker is written.
+TEST_F(SettingsTest, FirstUseNeverReplacesAStoredDocument) {
+  const std::string mine = encodePresets({{"Mine", Action("Mine", "octo", 0)}});
+  for (const std::string marker : {"", "1", "0"}) {
+    fs::remove(path_);
+    {
+      RawStore raw(path_);
+      raw.put("presets", mine);
+      if (!marker.empty()) raw.put("initialized", marker);
+    }
+    Settings store(path_.string());
+    EXPECT_EQ(RawStore(path_).bytes("presets"), mine) << marker;
+    EXPECT_EQ(store.presets().count("Mine"), 1u) << marker;
+    EXPECT_EQ(Settings(path_.string()).presets().count("Mine"), 1u) << marker;
+  }
+}
+
 TEST_F(SettingsTest, InitializedWithoutPresetsReadsBuiltInsAndWritesNothing) {
   RawStore(path_).putTrue("initialized");
   Settings store(path_.string());
