@@ -2,8 +2,8 @@
 // the preset, the destination and the faces the detector reports; the rest
 // is the picture file. A stand-in detector places its face from those bytes,
 // which keeps executions fast. Built with KADRO_FUZZ_REAL_DETECTOR (the
-// face_job target) the job asks the real detector instead, at a tenth of
-// the speed.
+// face_job target) the job asks the real detector instead, which is many
+// times slower.
 //
 // A finished job wrote a picture that reads back; a failed one left the
 // source as it was and wrote no other file.

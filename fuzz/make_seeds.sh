@@ -14,7 +14,7 @@ rm -rf "$corpus"
 mkdir -p "$corpus"/{image_job,face_job,preset_json,preset_store,recipe_settings}
 
 # ---- pictures --------------------------------------------------------------
-# The job's 16 leading choice bytes: detector, destination, type, max size,
+# The job's 16 leading choice bytes: spare, destination, type, max size,
 # border, border width, face count, face box (x y w h), eyes, eye points.
 # One face in the middle with both eyes, a square, max size 4, white border 1.
 square='\x00\x01\x01\x04\x01\x01\x00\x60\x60\x50\x60\x03\x80\x98\x98\x98'
