@@ -1,5 +1,6 @@
 #include "Plugin/errors.h"
 
+#include "Plugin/settings.h"
 #include "host/localized_string.h"
 
 namespace kadro {
@@ -40,6 +41,18 @@ ZadaZevuPluginError ZadaZevuPluginError::unsupportedEvent() {
   return {Case::unsupportedEvent, {}, {}, nullptr};
 }
 
+ZadaZevuPluginError ZadaZevuPluginError::presetStoreFailure(std::string file, std::string reason) {
+  ZadaZevuPluginError e(Case::presetStoreFailure, {}, {}, nullptr);
+  e.file_ = std::move(file);
+  e.reason_ = std::move(reason);
+  e.english_ = e.englishDescription();
+  return e;
+}
+
+ZadaZevuPluginError ZadaZevuPluginError::presetStoreFailure(const PresetStoreError& e) {
+  return presetStoreFailure(e.file(), e.cause());
+}
+
 const char* ZadaZevuPluginError::caseName() const {
   switch (case_) {
     case Case::invalidSettingValue:
@@ -54,6 +67,8 @@ const char* ZadaZevuPluginError::caseName() const {
       return "invalidTaskFiles";
     case Case::unsupportedEvent:
       return "unsupportedEvent";
+    case Case::presetStoreFailure:
+      return "presetStoreFailure";
   }
   return "";
 }
@@ -74,6 +89,9 @@ std::string ZadaZevuPluginError::englishDescription() const {
       return "Invalid task files.";
     case Case::unsupportedEvent:
       return "Unsupported event.";
+    case Case::presetStoreFailure:
+      return std::string("The presets in ").append(1, kQuote).append(file_).append(1, kQuote) +
+             " could not be read or saved.";
   }
   return "";
 }
@@ -94,6 +112,8 @@ std::string ZadaZevuPluginError::englishFailureReason() const {
       return "The files supplied along with the task are not valid for starting the task.";
     case Case::unsupportedEvent:
       return "The specified event type is unknown.";
+    case Case::presetStoreFailure:
+      return reason_;
   }
   return "";
 }

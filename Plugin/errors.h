@@ -12,6 +12,8 @@
 
 namespace kadro {
 
+class PresetStoreError;
+
 class ZadaZevuPluginError : public std::exception {
  public:
   // The cases, in the order that gives their codes.
@@ -22,6 +24,8 @@ class ZadaZevuPluginError : public std::exception {
     invalidAction,
     invalidTaskFiles,
     unsupportedEvent,
+    // Added after the original six, so that their codes stay as they are.
+    presetStoreFailure,
   };
 
   // The domain of the host errors made from this type.
@@ -37,6 +41,10 @@ class ZadaZevuPluginError : public std::exception {
   static ZadaZevuPluginError invalidAction();
   static ZadaZevuPluginError invalidTaskFiles();
   static ZadaZevuPluginError unsupportedEvent();
+  // The preset store `file` could not be read or written; `reason` says why
+  // and what was kept, in whole sentences.
+  static ZadaZevuPluginError presetStoreFailure(std::string file, std::string reason);
+  static ZadaZevuPluginError presetStoreFailure(const PresetStoreError& e);
 
   Case errorCase() const { return case_; }
   long code() const { return static_cast<long>(case_); }
@@ -46,6 +54,7 @@ class ZadaZevuPluginError : public std::exception {
   // The payload; empty (null) for cases without it.
   const std::string& setting() const { return setting_; }
   const std::string& name() const { return name_; }
+  const std::string& file() const { return file_; }
   const std::shared_ptr<ph::PluginAction>& action() const { return action_; }
 
   // The short and the long text, through the host's string table.
@@ -68,6 +77,8 @@ class ZadaZevuPluginError : public std::exception {
   std::string setting_;
   std::string name_;
   std::shared_ptr<ph::PluginAction> action_;
+  std::string file_;
+  std::string reason_;
   std::string english_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "Plugin/bundle.h"
 #include "Plugin/custom_colors.h"
+#include "Plugin/errors.h"
 #include "Plugin/settings.h"
 #include "Plugin/unicode_text.h"
 #include "SmartCrop/diagnostics.h"
@@ -41,12 +42,16 @@ const std::shared_ptr<ph::PluginAction>& ZadaZevuPlugin::cropAllAction() {
 
 ph::PluginActions ZadaZevuPlugin::openWithActions(const ph::SettingsMap& fileInfo,
                                                   ph::OpenWithPluginRole role) {
-  const PresetMap presets = Settings::shared().presets();
+  const PresetRead stored = Settings::shared().read();
   diagnosticLine("openWithActions: " + ph::describe(ph::Value(fileInfo)));
   if (role != ph::kOpenWithPluginRoleOpenWith) return {};
   const bool images = std::any_of(std::begin(kImageTypeKeys), std::end(kImageTypeKeys),
                                   [&](const char* key) { return fileInfo.count(key) > 0; });
   if (!images) return {};
+  // One action per preset really stored; the built-ins shown in place of
+  // presets that could not be read would run presets the user does not have.
+  if (!stored.ok()) throw ZadaZevuPluginError::presetStoreFailure(*stored.failure);
+  const PresetMap& presets = stored.presets;
 
   std::vector<std::pair<std::string, const Action*>> sorted;
   for (const auto& [key, preset] : presets) sorted.emplace_back(canonical(key), &preset);

@@ -19,7 +19,11 @@ std::shared_ptr<ph::PluginActionOpenWithResult> ZadaZevuPlugin::startOpen(
   // not compared.
   const std::string name =
       task.action() ? dropCharacters(task.action()->displayName(), 7) : std::string();
-  const std::optional<Action> preset = findPreset(Settings::shared().presets(), name);
+  // Only presets really read: a store that fails says so, rather than that
+  // the preset is unknown.
+  const PresetRead stored = Settings::shared().read();
+  if (!stored.ok()) throw ZadaZevuPluginError::presetStoreFailure(*stored.failure);
+  const std::optional<Action> preset = findPreset(stored.presets, name);
   if (!preset) throw ZadaZevuPluginError::invalidAction();
 
   const auto count = static_cast<unsigned>(files.size());

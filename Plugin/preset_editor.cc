@@ -3,6 +3,8 @@
 // the host is asked to rebuild the panels whenever what it shows changes.
 // Also the reading of a whole settings map into a preset, which the recipe
 // settings of the publishing action use.
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -40,6 +42,23 @@ void refresh(const ph::SettingsCallback& callback) {
   if (callback) callback(ph::kSettingsCallbackActionRefresh, std::nullopt);
 }
 
+// A typed number the editor takes. Text that is no whole number is refused
+// rather than passed over, so that the host can say so beside the field
+// instead of showing text that Save would not store.
+std::int64_t number(const std::string& typed, const Tag& tag) {
+  if (const auto n = parseDecimal(typed)) return *n;
+  throw ZadaZevuPluginError::invalidSettingValue(tag.label);
+}
+
+// Carries out `change` on the stored presets in one write transaction.
+void store(const std::function<void(PresetMap&)>& change) {
+  try {
+    Settings::shared().update(change);
+  } catch (const PresetStoreError& e) {
+    throw ZadaZevuPluginError::presetStoreFailure(e);
+  }
+}
+
 }  // namespace
 
 void ZadaZevuPlugin::didUpdateValue(const ph::Value& value, const std::string& identifier,
@@ -52,8 +71,12 @@ void ZadaZevuPlugin::didUpdateValue(const ph::Value& value, const std::string& i
 
   // A value of another type than the element's leaves the preset as it is.
   if (identifier == tags::presetList().identifier) {
-    const PresetMap presets = Settings::shared().presets();
+    // The list offers what the panel showed: the built-ins when the stored
+    // presets could not be read.
+    const PresetRead stored = Settings::shared().read();
+    const PresetMap& presets = stored.presets;
     const std::optional<std::string> key = typed ? storedKey(presets, *typed) : std::nullopt;
+    if (!key && !stored.ok()) throw ZadaZevuPluginError::presetStoreFailure(*stored.failure);
     if (!key) throw ZadaZevuPluginError::invalidSettingValue(identifier);
     currentName = *key;
     preset = presets.at(*key);  // unsaved edits are dropped
@@ -67,14 +90,14 @@ void ZadaZevuPlugin::didUpdateValue(const ph::Value& value, const std::string& i
       preset.type = *typed;
     }
   } else if (identifier == tags::maxSize().identifier) {
-    if (const auto n = typed ? parseDecimal(*typed) : std::nullopt) preset.maxSize = *n;
+    if (typed) preset.maxSize = number(*typed, tags::maxSize());
   } else if (identifier == tags::cropBorderEnabled().identifier) {
     if (value.is_boolean()) {
       preset.borderEnabled = value.get<bool>();
       needsRefresh = true;
     }
   } else if (identifier == tags::cropBorderWidth().identifier) {
-    if (const auto n = typed ? parseDecimal(*typed) : std::nullopt) preset.borderWidth = *n;
+    if (typed) preset.borderWidth = number(*typed, tags::cropBorderWidth());
   } else if (identifier == tags::cropBorderColor().identifier) {
     if (typed) {
       if (isFixedColorChoice(*typed)) {
@@ -105,39 +128,42 @@ void ZadaZevuPlugin::handle(ph::SettingsEvent event, const ph::SettingsItem& ite
   if (event != ph::kSettingsEventButtonPressed) throw ZadaZevuPluginError::unsupportedEvent();
   if (!currentPreset || !currentName) throw ZadaZevuPluginError::invalidAction();
 
-  PresetMap presets = Settings::shared().presets();
-  const Action& preset = *currentPreset;
-  const std::string& key = *currentName;
+  // The store is read and written in one transaction, so that what another
+  // process stored meanwhile stays; the editor state changes only once the
+  // change is stored, so a failed Save keeps the edit.
+  const Action preset = *currentPreset;
+  const std::string key = *currentName;
   const std::string& id = item.identifier();
 
   if (id == tags::saveButton().identifier) {
-    if (canonicalEqual(preset.name, key)) {
-      presets.insert_or_assign(key, preset);
-    } else {
-      if (storedKey(presets, preset.name)) {
-        throw ZadaZevuPluginError::duplicatePresetName(preset.name);
+    const bool renamed = !canonicalEqual(preset.name, key);
+    store([&](PresetMap& presets) {
+      if (!renamed) {
+        presets.insert_or_assign(key, preset);
+        return;
       }
+      if (storedKey(presets, preset.name))
+        throw ZadaZevuPluginError::duplicatePresetName(preset.name);
       presets.erase(key);
       presets.insert_or_assign(preset.name, preset);
-      currentName = preset.name;
-    }
-    Settings::shared().setPresets(presets);
+    });
+    if (renamed) currentName = preset.name;
     // Save asks for the refresh twice (the other buttons once); hosts are
     // used to that.
     refresh(callback);
     refresh(callback);
   } else if (id == tags::saveNewButton().identifier) {
-    if (storedKey(presets, preset.name))
-      throw ZadaZevuPluginError::duplicatePresetName(preset.name);
-    presets.insert_or_assign(preset.name, preset);
+    store([&](PresetMap& presets) {
+      if (storedKey(presets, preset.name))
+        throw ZadaZevuPluginError::duplicatePresetName(preset.name);
+      presets.insert_or_assign(preset.name, preset);
+    });
     currentName = preset.name;
-    Settings::shared().setPresets(presets);
     refresh(callback);
   } else if (id == tags::deleteButton().identifier) {
-    presets.erase(key);
+    store([&](PresetMap& presets) { presets.erase(key); });
     currentName.reset();
     currentPreset.reset();
-    Settings::shared().setPresets(presets);
     refresh(callback);
   } else {
     throw ZadaZevuPluginError::unsupportedEvent();

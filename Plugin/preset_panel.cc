@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Plugin/color.h"
+#include "Plugin/errors.h"
 #include "Plugin/icons.h"
 #include "Plugin/kadro_plugin.h"
 #include "Plugin/settings.h"
@@ -61,7 +62,8 @@ ph::SettingsElementsGroups ZadaZevuPlugin::settings() {
 }
 
 std::shared_ptr<ph::SettingsElementsGroup> ZadaZevuPlugin::presetSettingPanel() {
-  const PresetMap presets = Settings::shared().presets();
+  const PresetRead stored = Settings::shared().read();
+  const PresetMap& presets = stored.presets;
 
   auto group = std::make_shared<ph::SettingsElementsGroup>();
   group->setIdentifier(joinIdentifier(ID::indentifier(), "presetSettingsGroup"));
@@ -87,7 +89,14 @@ std::shared_ptr<ph::SettingsElementsGroup> ZadaZevuPlugin::presetSettingPanel() 
   list->setOptions(std::move(options));
   if (currentName) list->setValue(*currentName);
 
-  ph::SettingsElements elements = {list};
+  ph::SettingsElements elements;
+  // Said first, so that nobody takes the built-ins shown for their presets.
+  if (!stored.ok()) {
+    const ZadaZevuPluginError e = ZadaZevuPluginError::presetStoreFailure(*stored.failure);
+    elements.push_back(
+        labelItem("preset-store-error", "", e.errorDescription() + " " + e.failureReason()));
+  }
+  elements.push_back(list);
   if (currentPreset) {
     elements.push_back(textItem(tags::presetName(), currentPreset->name));
     const ph::SettingsElements values = presetActionSettings(actionTags(), *currentPreset);
