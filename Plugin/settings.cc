@@ -268,7 +268,8 @@ std::optional<std::string> renameAside(const std::string& path, const FileId& id
   if (fileId(path) != id) return std::nullopt;
   const std::string stamp = timeStamp();
   for (int n = 1; n < 100; ++n) {
-    const std::string suffix = ".unusable-" + stamp + (n > 1 ? "-" + std::to_string(n) : "");
+    std::string suffix = ".unusable-" + stamp;
+    if (n > 1) suffix.append(1, '-').append(std::to_string(n));
     const std::string aside = besideStore(path, suffix + ".sqlite").string();
     if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0) {
       if (errno == EEXIST) continue;
@@ -458,8 +459,10 @@ Settings& Settings::shared() {
   return store;
 }
 
-Settings::Settings(std::string path) : db_(std::make_unique<Database>()) {
+Settings::Settings(std::string path, std::chrono::milliseconds busyTimeout)
+    : db_(std::make_unique<Database>()) {
   db_->path = std::move(path);
+  db_->busyTimeout = busyTimeout;
   // Seeds on first use of a machine; a store that cannot be opened now says
   // so on the first read or write.
   std::lock_guard lock(db_->mutex);

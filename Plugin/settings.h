@@ -97,7 +97,7 @@ class Settings {
   // use, and again on later uses until that succeeds. A file that is no
   // database is renamed to "<suite>.unusable-<date>-<time>.sqlite" and a
   // fresh store made, said on standard error with both names.
-  explicit Settings(std::string path);
+  explicit Settings(std::string path, std::chrono::milliseconds busyTimeout = kBusyTimeout);
   ~Settings();
   Settings(const Settings&) = delete;
   Settings& operator=(const Settings&) = delete;

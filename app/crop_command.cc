@@ -109,7 +109,13 @@ int runCrop(const Args& args) {
   Action preset;
   if (presetName || !fromOptions) {
     const std::string name = presetName.value_or(kDefaultPreset);
-    const PresetMap presets = Settings::shared().presets();
+    const PresetRead stored = Settings::shared().read();
+    if (!stored.ok()) {
+      std::cerr << "kadro crop: the presets in \"" << stored.failure->file()
+                << "\" could not be read. " << stored.failure->cause() << "\n";
+      return 1;
+    }
+    const PresetMap& presets = stored.presets;
     const auto found = presets.find(name);
     if (found == presets.end()) {
       std::string known;

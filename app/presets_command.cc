@@ -21,7 +21,8 @@ void printUsage(std::ostream& out) {
          "suite "
       << Settings::domain()
       << " under $XDG_CONFIG_HOME (default ~/.config). The\n"
-         "first use on a machine writes the four built-in presets.\n\n"
+         "first use on a machine writes the four built-in presets. Exit status 1,\n"
+         "with the reason, when the stored presets cannot be read.\n\n"
          "Options:\n"
          "  --json      print one JSON object keyed by preset name, each value a preset\n"
          "              in its stored JSON form\n"
@@ -109,7 +110,15 @@ int runPresets(const Args& args) {
   // Standard output carries the document alone; the store's lines go aside.
   if (json) setDiagnosticStream(&std::cerr);
   const Settings& store = Settings::shared();
-  const PresetMap presets = store.presets();
+  const PresetRead stored = store.read();
+  // The built-ins a failed read gives are not this user's presets: say what
+  // failed instead of listing them.
+  if (!stored.ok()) {
+    std::cerr << "kadro presets: the presets in \"" << stored.failure->file()
+              << "\" could not be read. " << stored.failure->cause() << '\n';
+    return 1;
+  }
+  const PresetMap& presets = stored.presets;
   if (json) {
     try {
       std::cout << encodePresets(presets, 2) << '\n';
@@ -119,9 +128,7 @@ int runPresets(const Args& args) {
     }
     return 0;
   }
-  std::cout << "Presets of " << Settings::domain() << ", "
-            << (store.path().empty() ? "kept in memory only" : "stored in " + store.path())
-            << "\n\n";
+  std::cout << "Presets of " << Settings::domain() << ", stored in " << store.path() << "\n\n";
   printTable(std::cout, presets);
   return 0;
 }

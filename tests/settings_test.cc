@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "SmartCrop/diagnostics.h"
+#include "tests/store_test_support.h"
 
 namespace kadro {
 namespace {
@@ -46,48 +47,8 @@ std::string readFile(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Direct access to the key-value file, behind the store's back.
-class RawStore {
- public:
-  explicit RawStore(const fs::path& path) {
-    sqlite3_open(path.c_str(), &db_);
-    sqlite3_busy_timeout(db_, 10000);
-    sqlite3_exec(db_, "CREATE TABLE IF NOT EXISTS defaults (key TEXT PRIMARY KEY NOT NULL, value)",
-                 nullptr, nullptr, nullptr);
-  }
-  ~RawStore() { sqlite3_close(db_); }
-
-  std::optional<std::string> bytes(const char* key) {
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db_, "SELECT value FROM defaults WHERE key = ?", -1, &s, nullptr);
-    sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
-    std::optional<std::string> result;
-    if (sqlite3_step(s) == SQLITE_ROW) {
-      const auto* data = static_cast<const char*>(sqlite3_column_blob(s, 0));
-      result = std::string(data ? data : "", sqlite3_column_bytes(s, 0));
-    }
-    sqlite3_finalize(s);
-    return result;
-  }
-
-  void put(const char* key, const std::string& blob) {
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO defaults VALUES (?, ?)", -1, &s, nullptr);
-    sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
-    sqlite3_bind_blob(s, 2, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
-    sqlite3_step(s);
-    sqlite3_finalize(s);
-  }
-
-  void putTrue(const char* key) {
-    const std::string sql =
-        std::string("INSERT OR REPLACE INTO defaults VALUES ('") + key + "', 1)";
-    sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
+using testing::RawStore;
+using testing::StoreLock;
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -217,7 +178,10 @@ TEST_F(SettingsTest, DamagedDocumentLogsOnEveryReadAndStaysStored) {
                                  std::string(R"({"A":{"name":"A"}, "B": 7})")}) {
     log_.str("");
     RawStore(path_).put("presets", bad);
-    expectBuiltIns(store.presets());
+    const PresetRead read = store.read();
+    expectBuiltIns(read.presets);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.failure->file(), path_.string());
     expectBuiltIns(store.presets());
     const auto lines = logLines();
     ASSERT_EQ(lines.size(), 2u) << bad;
@@ -249,41 +213,136 @@ TEST_F(SettingsTest, WritesReadBackEqualAcrossRestarts) {
   EXPECT_TRUE(logLines().empty());
 }
 
-TEST_F(SettingsTest, UnencodableCollectionIsLoggedAndThePreviousOneKept) {
+TEST_F(SettingsTest, FailedWritesThrowAndKeepThePreviousCollection) {
   Settings store(path_.string());
   const auto before = RawStore(path_).bytes("presets");
-  store.setPresets({{"bad", Action("\xff\xfe", "square", 400)}});
-  ASSERT_EQ(logLines().size(), 1u);
-  EXPECT_EQ(logLines()[0].rfind("unable to save data: ", 0), 0u) << logLines()[0];
+  try {
+    store.setPresets({{"bad", Action("\xff\xfe", "square", 400)}});
+    ADD_FAILURE() << "text that is no UTF-8 was stored";
+  } catch (const PresetStoreError& e) {
+    EXPECT_EQ(e.file(), path_.string());
+    EXPECT_NE(e.cause().find("JSON"), std::string::npos) << e.cause();
+  }
+  // A change that gives up is not written either.
+  EXPECT_THROW(store.update([](PresetMap& presets) {
+    presets.clear();
+    throw std::runtime_error("changed my mind");
+  }),
+               std::runtime_error);
   EXPECT_EQ(RawStore(path_).bytes("presets"), before);
+  EXPECT_TRUE(logLines().empty());
 }
 
-TEST_F(SettingsTest, DamagedDatabaseFileIsLeftByteForByteAndTheStoreWorksInMemory) {
+// A stored document that does not decode is copied aside, whole, before
+// anything replaces it; the update that found it fails and names the copy,
+// and the next one starts from the built-ins that readers were shown.
+TEST_F(SettingsTest, DamagedDocumentIsCopiedAsideBeforeItIsReplaced) {
+  Settings store(path_.string());
+  PresetMap mine = Settings::defaultPresets();
+  mine.emplace("Mine", Action("Mine", "octo", 77));
+  store.setPresets(mine);
+  std::string damaged = *RawStore(path_).bytes("presets");
+  damaged[damaged.find("\"maxSize\":77") + 10] = 'x';  // one byte
+  RawStore(path_).put("presets", damaged);
+
+  const auto addRing = [](PresetMap& presets) {
+    presets.emplace("Ring", Action("Ring", "circle", 10));
+  };
+  std::string copy;
+  try {
+    store.update(addRing);
+    ADD_FAILURE() << "a damaged document was replaced at once";
+  } catch (const PresetStoreError& e) {
+    EXPECT_EQ(e.file(), path_.string());
+    const auto quote = e.cause().find("\"" + folder_.string());
+    ASSERT_NE(quote, std::string::npos) << e.cause();
+    copy = e.cause().substr(quote + 1, e.cause().find('"', quote + 1) - quote - 1);
+  }
+  EXPECT_EQ(fs::path(copy).filename().string().rfind("suite.damaged-presets-", 0), 0u) << copy;
+  EXPECT_EQ(readFile(copy), damaged);
+  EXPECT_EQ(RawStore(path_).bytes("presets"), damaged);
+
+  store.update(addRing);
+  PresetMap expected = Settings::defaultPresets();
+  addRing(expected);
+  EXPECT_EQ(store.presets(), expected);
+  EXPECT_EQ(readFile(copy), damaged);
+  // Damaged again, differently: a second copy beside the first.
+  RawStore(path_).put("presets", "{");
+  EXPECT_THROW(store.update(addRing), PresetStoreError);
+  int copies = 0;
+  for (const auto& entry : fs::directory_iterator(folder_))
+    copies += entry.path().filename().string().find(".damaged-presets-") != std::string::npos;
+  EXPECT_EQ(copies, 2);
+}
+
+// A file that is no database is renamed aside with its bytes, never
+// written over, and a fresh store takes its place; both names are said.
+TEST_F(SettingsTest, FileThatIsNoDatabaseIsRenamedAsideAndAFreshStoreMade) {
   std::string junk = "this is not an SQLite database, but somebody's precious file\n";
   for (int i = 0; i < 200; ++i) junk += static_cast<char>(i * 37);
   std::ofstream(path_, std::ios::binary) << junk;
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   {
     Settings store(path_.string());
-    EXPECT_EQ(store.path(), "");
-    expectBuiltIns(store.presets());
-    store.setPresets({});
-    EXPECT_EQ(store.presets().count("Default"), 1u);
+    EXPECT_EQ(store.path(), path_.string());
+    const PresetRead read = store.read();
+    EXPECT_TRUE(read.ok());
+    expectBuiltIns(read.presets);
   }
-  const std::string warning = testing::internal::GetCapturedStderr();
+  const std::string warning = ::testing::internal::GetCapturedStderr();
+  std::vector<fs::path> aside;
+  for (const auto& entry : fs::directory_iterator(folder_))
+    if (entry.path().filename().string().rfind("suite.unusable-", 0) == 0)
+      aside.push_back(entry.path());
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(aside[0].extension(), ".sqlite");
+  EXPECT_EQ(readFile(aside[0]), junk);
   EXPECT_NE(warning.find(path_.string()), std::string::npos) << warning;
-  EXPECT_NE(warning.find("memory"), std::string::npos) << warning;
-  EXPECT_EQ(readFile(path_), junk);
+  EXPECT_NE(warning.find(aside[0].string()), std::string::npos) << warning;
+  EXPECT_TRUE(RawStore(path_).bytes("initialized"));
+}
+
+// Nothing usable at the path: every read and write says so and nothing is
+// kept elsewhere, in another file or in memory.
+TEST_F(SettingsTest, UnopenablePathFailsEveryReadAndWrite) {
+  fs::create_directory(path_);  // a folder where the file should be
+  Settings store(path_.string());
+  const PresetRead read = store.read();
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.failure->file(), path_.string());
+  expectBuiltIns(read.presets);
+  EXPECT_THROW(store.setPresets({}), PresetStoreError);
+  EXPECT_TRUE(fs::is_directory(path_));
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 }
 
-TEST_F(SettingsTest, UnopenablePathFallsBackToMemory) {
-  fs::create_directory(path_);  // a folder where the file should be
-  testing::internal::CaptureStderr();
-  Settings store(path_.string());
-  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-  expectBuiltIns(store.presets());
-  EXPECT_TRUE(fs::is_directory(path_));
+// Another process keeps the file locked: reads and writes wait, then say
+// the store is busy; nothing moves to another file, and what was stored is
+// there once the lock is gone.
+TEST_F(SettingsTest, BusyStoreIsReportedAndNeverSwitchesFiles) {
+  PresetMap mine = Settings::defaultPresets();
+  mine.emplace("Mine", Action("Mine", "circle", 300));
+  Settings(path_.string()).setPresets(mine);
+  {
+    StoreLock lock(path_);
+    ASSERT_TRUE(lock.held());
+    Settings store(path_.string(), std::chrono::milliseconds(200));
+    const PresetRead read = store.read();
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.failure->file(), path_.string());
+    EXPECT_NE(read.failure->cause().find("busy"), std::string::npos) << read.failure->cause();
+    try {
+      store.update([](PresetMap& presets) { presets.clear(); });
+      ADD_FAILURE() << "written while another process held the lock";
+    } catch (const PresetStoreError& e) {
+      EXPECT_NE(e.cause().find("busy"), std::string::npos) << e.cause();
+    }
+    lock.release();
+    EXPECT_EQ(store.presets(), mine);  // the same store works once it is free
+  }
+  for (const auto& entry : fs::directory_iterator(folder_))
+    EXPECT_EQ(entry.path(), path_) << "another file appeared";
 }
 
 PresetMap numbered(const std::string& prefix, int n) {
@@ -330,6 +389,41 @@ TEST_F(SettingsTest, TwoProcessesWritingAtOnceBothSucceedWithWholeDocuments) {
   EXPECT_TRUE(logLines().empty());
 }
 
+// Eight processes adding presets at once, each one by one: every change
+// lands, none is written over by another's stale copy.
+TEST_F(SettingsTest, ProcessesChangingTheStoreAtOnceLoseNoChange) {
+  Settings(path_.string());  // seeded before the race
+  constexpr int kProcesses = 8;
+  constexpr int kChanges = 10;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int status = 0;
+      try {
+        Settings store(path_.string());
+        for (int n = 0; n < kChanges; ++n)
+          store.update([&](PresetMap& presets) {
+            const std::string name = std::to_string(p) + "/" + std::to_string(n);
+            presets.emplace(name, Action(name, "circle", n));
+          });
+      } catch (const std::exception&) {
+        status = 1;
+      }
+      _exit(status);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const PresetMap presets = Settings(path_.string()).presets();
+  EXPECT_EQ(presets.size(), 4u + kProcesses * kChanges);
+}
+
 TEST_F(SettingsTest, ThreadsSharingOneStoreNeverSeeHalfADocument) {
   Settings store(path_.string());
   std::vector<std::thread> threads;
@@ -348,14 +442,15 @@ TEST_F(SettingsTest, ThreadsSharingOneStoreNeverSeeHalfADocument) {
 // Runs the kadro program with the configuration home given; stderr goes to
 // the file named.
 std::string runKadro(const fs::path& configHome, const std::string& arguments,
-                     const fs::path& errors) {
+                     const fs::path& errors, int expectedStatus = 0) {
   const std::string command = "XDG_CONFIG_HOME='" + configHome.string() + "' '" + KADRO_STAGE_DIR +
                               "/bin/kadro' " + arguments + " 2>'" + errors.string() + "'";
   std::string out;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];
     for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << command;
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expectedStatus) << command;
   }
   return out;
 }
@@ -367,13 +462,17 @@ TEST_F(SettingsTest, PresetsCommandPrintsTheStoreAndKeepsJsonOutputClean) {
   const fs::path file = folder_ / "kadro" / (Settings::domain() + ".sqlite");
   ASSERT_TRUE(fs::exists(file));
 
-  // A damaged document: the built-ins on standard output, the line aside.
+  // A damaged document: nothing on standard output (the built-ins are not
+  // this user's presets), the reason aside, and exit status 1.
   RawStore(file).put("presets", R"({"x":{"name":"x"}})");
-  EXPECT_EQ(decodePresets(runKadro(folder_, "presets --json", errors)), Settings::defaultPresets());
+  EXPECT_EQ(runKadro(folder_, "presets --json", errors, 1), "");
   EXPECT_NE(readFile(errors).find("unable to decode preset: "), std::string::npos);
+  EXPECT_NE(readFile(errors).find(file.string()), std::string::npos) << readFile(errors);
+  EXPECT_EQ(runKadro(folder_, "presets", errors, 1).find("PRESET"), std::string::npos);
 
   PresetMap renamed;
   renamed.emplace("Old key", Action("New name", "octo", 77, true, 3, "custom", "#123456"));
+  EXPECT_THROW(Settings(file.string()).setPresets(renamed), PresetStoreError);  // copied aside
   Settings(file.string()).setPresets(renamed);
   const std::string table = runKadro(folder_, "presets", errors);
   EXPECT_NE(table.find("NAME"), std::string::npos) << table;
@@ -382,7 +481,7 @@ TEST_F(SettingsTest, PresetsCommandPrintsTheStoreAndKeepsJsonOutputClean) {
     EXPECT_NE(table.find(field), std::string::npos) << field << " in\n" << table;
 }
 
-TEST_F(SettingsTest, SharedStoreOverADamagedSuiteFileUsesTheStandardOneAndSaysSo) {
+TEST_F(SettingsTest, SharedStoreOverAFileThatIsNoDatabaseSetsItAsideAndSaysSo) {
   const fs::path file = folder_ / "kadro" / (Settings::domain() + ".sqlite");
   fs::create_directories(file.parent_path());
   const std::string junk = "not a database at all\n";
@@ -391,9 +490,14 @@ TEST_F(SettingsTest, SharedStoreOverADamagedSuiteFileUsesTheStandardOneAndSaysSo
   EXPECT_EQ(decodePresets(runKadro(folder_, "presets --json", errors)), Settings::defaultPresets());
   const std::string warning = readFile(errors);
   EXPECT_NE(warning.find(file.string()), std::string::npos) << warning;
-  EXPECT_NE(warning.find("kadro.standard.sqlite"), std::string::npos) << warning;
-  EXPECT_EQ(readFile(file), junk);
-  EXPECT_TRUE(fs::exists(folder_ / "kadro" / "kadro.standard.sqlite"));
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(file.parent_path()))
+    files.push_back(entry.path());
+  ASSERT_EQ(files.size(), 2u);
+  const fs::path aside = files[0] == file ? files[1] : files[0];
+  EXPECT_NE(warning.find(aside.string()), std::string::npos) << warning;
+  EXPECT_EQ(readFile(aside), junk);
+  EXPECT_EQ(RawStore(file).bytes("presets"), encodePresets(Settings::defaultPresets()));
 }
 
 TEST(SettingsSuite, SharedStoreLivesInTheSuiteFileUnderTheConfigHome) {
