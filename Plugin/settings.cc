@@ -340,9 +340,12 @@ struct Settings::Database {
         throw e;
       }
       sqlite3_busy_timeout(handle.get(), static_cast<int>(busyTimeout.count()));
-      exec(handle.get(), "PRAGMA synchronous = FULL");
       const int checked = check();
-      if (checked == SQLITE_OK) return;
+      if (checked == SQLITE_OK) {
+        // Each commit reaches the disk before it is reported done.
+        exec(handle.get(), "PRAGMA synchronous = FULL");
+        return;
+      }
       const PresetStoreError e = error(checked);
       const std::string why = sqlite3_errmsg(handle.get());
       handle.reset();
@@ -463,13 +466,6 @@ Settings::Settings(std::string path, std::chrono::milliseconds busyTimeout)
     : db_(std::make_unique<Database>()) {
   db_->path = std::move(path);
   db_->busyTimeout = busyTimeout;
-  // Seeds on first use of a machine; a store that cannot be opened now says
-  // so on the first read or write.
-  std::lock_guard lock(db_->mutex);
-  try {
-    db_->connection();
-  } catch (const PresetStoreError&) {
-  }
 }
 
 Settings::~Settings() = default;

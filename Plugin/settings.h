@@ -51,7 +51,7 @@ class Settings {
   static constexpr std::chrono::milliseconds kBusyTimeout{10000};
 
   // The one store of the process, created on first use (thread-safe). The
-  // first creation on a machine writes the built-in presets.
+  // first read or write on a machine writes the built-in presets.
   static Settings& shared();
 
   // The suite name: the plug-in bundle's identifier, else a fixed one.
@@ -93,8 +93,9 @@ class Settings {
   void setBusyTimeout(std::chrono::milliseconds timeout);
 
   // A store over the database file at `path`; shared() uses the suite's file
-  // under $XDG_CONFIG_HOME (default ~/.config). The file is opened on first
-  // use, and again on later uses until that succeeds. A file that is no
+  // under $XDG_CONFIG_HOME (default ~/.config). The file is opened on the
+  // first read or write, and again on later ones until that succeeds (so a
+  // busy or missing file costs nothing until it is needed). A file that is no
   // database is renamed to "<suite>.unusable-<date>-<time>.sqlite" and a
   // fresh store made, said on standard error with both names.
   explicit Settings(std::string path, std::chrono::milliseconds busyTimeout = kBusyTimeout);

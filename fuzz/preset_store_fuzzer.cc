@@ -5,13 +5,14 @@
 // A document either fails to decode or re-encodes (compact and indented) to
 // a document that decodes to the same presets. A database file is read by a
 // store: opening it never replaces a stored document, reading never changes
-// a byte of it, a file the store refuses is left exactly as it was, and the
-// presets are never empty.
+// a byte of it, a file the store cannot use is renamed aside with every byte
+// kept, a read that fails says why, and the presets are never empty.
 #include <sqlite3.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -61,18 +62,26 @@ std::optional<std::string> storedDocument(const std::string& path) {
 }
 
 void databaseFile(std::string_view bytes) {
-  const std::string path = kadro::fuzz::scratchFolder() + "/store.sqlite";
-  for (const char* extra : {"-journal", "-wal", "-shm"}) std::remove((path + extra).c_str());
+  const std::filesystem::path folder =
+      std::filesystem::path(kadro::fuzz::scratchFolder()) / "store";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string path = (folder / "store.sqlite").string();
   kadro::fuzz::writeFile(path, bytes);
   const std::optional<std::string> before = storedDocument(path);
   kadro::Settings store(path);
   if (before && storedDocument(path) != before) fail("opening the store replaced its presets");
-  if (store.path().empty() && kadro::fuzz::readFile(path) != bytes)
-    fail("a refused database file was changed");
+  // A file set aside keeps every byte under its new name.
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().filename().string().rfind("store.unusable-", 0) == 0 &&
+        entry.path().extension() == ".sqlite" &&
+        kadro::fuzz::readFile(entry.path().string()) != bytes)
+      fail("a file set aside was changed");
   const std::string opened = kadro::fuzz::readFile(path);
-  const kadro::PresetMap first = store.presets();
-  if (first.empty()) fail("the store gave no presets");
-  if (store.presets() != first) fail("two reads gave different presets");
+  const kadro::PresetRead first = store.read();
+  if (first.presets.empty()) fail("the store gave no presets");
+  if (first.failure && first.failure->cause().empty()) fail("a failed read gave no reason");
+  if (store.presets() != first.presets) fail("two reads gave different presets");
   if (kadro::fuzz::readFile(path) != opened) fail("reading the presets changed the file");
 }
 

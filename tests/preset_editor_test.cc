@@ -92,9 +92,16 @@ TEST_F(PresetEditor, EachElementEditsItsFieldAndRefreshesWhenTheLayoutChanges) {
   EXPECT_EQ(stored(), Settings::defaultPresets());
 }
 
-TEST_F(PresetEditor, NumbersMustBeWholeDecimalsOrAreIgnored) {
+// Text that is no whole number is refused with the field's name, so that a
+// host shows why instead of the text that Save would not store.
+TEST_F(PresetEditor, NumbersMustBeWholeDecimalsOrAreRefused) {
   const auto maxSize = [&](const char* text) {
-    EXPECT_EQ(edit(text, "max-size"), 0);
+    try {
+      EXPECT_EQ(edit(text, "max-size"), 0);
+    } catch (const ZadaZevuPluginError& e) {
+      EXPECT_EQ(e.errorCase(), Case::invalidSettingValue);
+      EXPECT_EQ(e.setting(), "Max Size");
+    }
     return working().maxSize;
   };
   EXPECT_EQ(maxSize("1024"), 1024);
@@ -105,10 +112,14 @@ TEST_F(PresetEditor, NumbersMustBeWholeDecimalsOrAreIgnored) {
   EXPECT_EQ(maxSize(""), 7);
   EXPECT_EQ(maxSize("9223372036854775808"), 7) << "beyond 64 bits";
   EXPECT_EQ(maxSize("-9223372036854775808"), INT64_MIN);
+  EXPECT_THAT(thrown([&] { edit("abc", "max-size"); })->errorDescription(),
+              "Invalid value for Max Size.");
 
   EXPECT_EQ(edit("30", "crop-border-width"), 0);
   EXPECT_EQ(working().borderWidth, 30);
-  EXPECT_EQ(edit("3.5", "crop-border-width"), 0);
+  const auto e = thrown([&] { edit("3.5", "crop-border-width"); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->setting(), "Border Width");
   EXPECT_EQ(working().borderWidth, 30);
 }
 

@@ -139,8 +139,8 @@ TEST_F(SettingsTest, FirstUseNeverReplacesAStoredDocument) {
       if (!marker.empty()) raw.put("initialized", marker);
     }
     Settings store(path_.string());
-    EXPECT_EQ(RawStore(path_).bytes("presets"), mine) << marker;
     EXPECT_EQ(store.presets().count("Mine"), 1u) << marker;
+    EXPECT_EQ(RawStore(path_).bytes("presets"), mine) << marker;
     EXPECT_EQ(Settings(path_.string()).presets().count("Mine"), 1u) << marker;
   }
 }
@@ -215,6 +215,7 @@ TEST_F(SettingsTest, WritesReadBackEqualAcrossRestarts) {
 
 TEST_F(SettingsTest, FailedWritesThrowAndKeepThePreviousCollection) {
   Settings store(path_.string());
+  store.read();
   const auto before = RawStore(path_).bytes("presets");
   try {
     store.setPresets({{"bad", Action("\xff\xfe", "square", 400)}});
@@ -355,7 +356,7 @@ PresetMap numbered(const std::string& prefix, int n) {
 }
 
 TEST_F(SettingsTest, TwoProcessesWritingAtOnceBothSucceedWithWholeDocuments) {
-  Settings(path_.string());  // seeded before the race
+  Settings(path_.string()).read();  // seeded before the race
   constexpr int kWrites = 100;
   std::vector<pid_t> children;
   for (const char* prefix : {"first ", "second "}) {
@@ -392,7 +393,7 @@ TEST_F(SettingsTest, TwoProcessesWritingAtOnceBothSucceedWithWholeDocuments) {
 // Eight processes adding presets at once, each one by one: every change
 // lands, none is written over by another's stale copy.
 TEST_F(SettingsTest, ProcessesChangingTheStoreAtOnceLoseNoChange) {
-  Settings(path_.string());  // seeded before the race
+  Settings(path_.string()).read();  // seeded before the race
   constexpr int kProcesses = 8;
   constexpr int kChanges = 10;
   std::vector<pid_t> children;
@@ -506,6 +507,7 @@ TEST(SettingsSuite, SharedStoreLivesInTheSuiteFileUnderTheConfigHome) {
   EXPECT_EQ(Settings::suitePath(Settings::domain()), expected.string());
   Settings& store = Settings::shared();
   EXPECT_EQ(&store, &Settings::shared());
+  store.read();
   if (store.path() != expected.string())
     GTEST_SKIP() << "the shared store was opened elsewhere before this test";
   EXPECT_TRUE(fs::exists(expected));
