@@ -64,6 +64,8 @@ TEST(KadroPreferences, RenamingAPresetAndSavingStoresItUnderTheNewName) {
   EXPECT_EQ(presets.size(), 4u);
 }
 
+// A refused Save makes the session end with status 1; the other refusals
+// are shown and the session goes on.
 TEST(KadroPreferences, RefusalsAreShownAndNothingIsStored) {
   TempFolder home;
   const ProgramRun run = preferences(home,
@@ -122,6 +124,81 @@ TEST(KadroPreferences, SaveNewDeleteAndIcons) {
   EXPECT_EQ(image->pixelWidth(), 128);
   EXPECT_TRUE(
       std::filesystem::exists(home / "icons" / "io.kadro.KadroPlugin.preset-list.Ring.png"));
+}
+
+// Every edit says what became of it; a value the plug-in refuses is shown
+// with the plug-in's reason and never as if it had been taken; a mistyped
+// command does not make the session fail.
+TEST(KadroPreferences, EachEditIsReportedAndRefusedValuesAreNotShown) {
+  TempFolder home;
+  const ProgramRun run = preferences(home,
+                                     "set Max Size abc\n"
+                                     "show\n"
+                                     "set Max Size 256\n"
+                                     "frobnicate\n"
+                                     "press Save\n");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("error: Invalid value for Max Size.\n"
+                         "       The value you provided for Max Size is not valid.\n"
+                         "Max Size stays 600.\n"),
+            std::string::npos)
+      << run.out;
+  const auto show = run.out.find("> show\n");
+  ASSERT_NE(show, std::string::npos);
+  EXPECT_NE(run.out.find("Max Size: [600]", show), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("[abc]"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Max Size is now 256; press Save to store it.\n"), std::string::npos);
+  EXPECT_NE(run.out.find("error: unknown command 'frobnicate'"), std::string::npos);
+  EXPECT_NE(run.out.find("Saved \"Circle\".\n"), std::string::npos) << run.out;
+  EXPECT_EQ(storedPresets(home)["Circle"]["maxSize"], 256);
+}
+
+// Titles, options, buttons and preset names in any letter case; cursor
+// keys typed where nothing edits the line never reach a stored name.
+TEST(KadroPreferences, NamesInAnyCaseAndNoEscapeSequencesInValues) {
+  TempFolder home;
+  const ProgramRun run = preferences(home,
+                                     "SELECT hexagon\n"
+                                     "set name Portr\x1b[D\x1b[Cait\x1bOD\t2\n"
+                                     "set CROP TYPE CIRCLE\n"
+                                     "set add border OFF\n"
+                                     "press save new preset\n"
+                                     "Quit\n");
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const nlohmann::json presets = storedPresets(home);
+  ASSERT_TRUE(presets.contains("Portrait 2")) << presets;
+  EXPECT_EQ(presets["Portrait 2"]["type"], "circle");
+  EXPECT_EQ(presets["Portrait 2"]["borderEnabled"], false);
+  EXPECT_EQ(presets["Portrait 2"]["borderColorCustom"], "#ffcc00") << "a copy of Hexagon";
+  EXPECT_EQ(presets.size(), 5u);
+}
+
+// Choosing another preset or ending with unsaved changes says so; input
+// that ends with changes not stored ends the session with status 1.
+TEST(KadroPreferences, UnsavedChangesAreNeverDroppedSilently) {
+  TempFolder home;
+  const ProgramRun run = preferences(home,
+                                     "set Max Size 256\n"
+                                     "set Name Round\n"
+                                     "select Square\n"
+                                     "set Border Width 9\n"
+                                     "show\n");
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_NE(run.out.find("warning: select discards the unsaved changes to \"Circle\" (Max Size, "
+                         "Name)\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("(unsaved changes to \"Square\": Border Width; press Save to store "
+                         "them)"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("warning: the unsaved changes to \"Square\" (Border Width) were not "
+                         "stored\n"),
+            std::string::npos)
+      << run.out;
+  const nlohmann::json presets = storedPresets(home);
+  EXPECT_EQ(presets["Circle"]["maxSize"], 600);
+  EXPECT_EQ(presets["Square"]["borderWidth"], 2);
 }
 
 }  // namespace
