@@ -72,11 +72,11 @@ class Settings {
 
   // Reads the collection and writes back what `change` makes of it, in one
   // write transaction, so that no other process's change slips in between.
-  // `change` gets what read() gives; whatever it throws passes through with
-  // nothing written. A stored document that does not decode is first copied
-  // to "<suite>.damaged-presets-<hash>.json" beside the store and the update
-  // fails naming the copy; once that copy exists, the next update starts
-  // from the built-ins. Throws PresetStoreError when nothing was written.
+  // `change` gets what read() gives and must not use the store itself;
+  // whatever it throws passes through with nothing written. A stored document that does not decode
+  // is first copied to "<suite>.damaged-presets-<hash>.json" beside the store and the update fails
+  // naming the copy; once that copy exists, the next update starts from the built-ins. Throws
+  // PresetStoreError when nothing was written.
   void update(const std::function<void(PresetMap&)>& change);
 
   // Replaces the stored collection (an update that ignores what it reads).

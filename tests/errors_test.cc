@@ -21,6 +21,8 @@ TEST_F(ErrorTexts, CodesFollowTheOrderOfTheCases) {
   EXPECT_EQ(E::invalidAction().code(), 3);
   EXPECT_EQ(E::invalidTaskFiles().code(), 4);
   EXPECT_EQ(E::unsupportedEvent().code(), 5);
+  // Added later, after them, so that their codes stay.
+  EXPECT_EQ(E::presetStoreFailure("f", "r").code(), 6);
 }
 
 TEST_F(ErrorTexts, ShortTextsKeepTheirExactWording) {
