@@ -89,8 +89,8 @@ TEST(PresetStoreFaults, ProgramsSavingNewPresetsAtOnceLoseNone) {
   std::vector<std::string> lost;
   for (int s = 0; s < kSessions; ++s)
     for (int k = 0; k < kSaves; ++k) {
-      std::string name = "P" + std::to_string(s);
-      name.append(1, '-').append(std::to_string(k));
+      std::string name = "P";
+      name.append(std::to_string(s)).append(1, '-').append(std::to_string(k));
       if (!presets.contains(name)) lost.push_back(name);
     }
   EXPECT_TRUE(lost.empty()) << lost.size() << " of " << kSessions * kSaves << " lost, "
