@@ -259,7 +259,9 @@ std::string lowercaseExtension(const std::string& path) {
 
 std::optional<std::string> localPath(std::string_view urlOrPath) {
   if (urlOrPath.empty()) return std::nullopt;
-  if (urlOrPath.substr(0, 5) == "file:") return pathFromFileUrl(urlOrPath);
+  std::string scheme(urlOrPath.substr(0, std::min(urlOrPath.find(':'), urlOrPath.size())));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (scheme == "file") return pathFromFileUrl(urlOrPath);  // the scheme in any letter case
   if (urlOrPath.find("://") != std::string_view::npos) return std::nullopt;
   return std::string(urlOrPath);
 }
