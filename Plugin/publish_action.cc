@@ -37,10 +37,9 @@ std::shared_ptr<ph::PluginActionPublishResult> ZadaZevuPlugin::startPublishingTa
     const std::string filename = source.filename().string();
     const std::string output = uniquePathname(preset.destFolder, filename);
     info("saving to " + output, "startPublishingTask(_:progress:)");
-    if (!processImage(sourceUrl, output, preset)) {
-      releaseUnusedClaim(output);
-      break;
-    }
+    // Should the name be taken meanwhile, the next free number is used.
+    const auto nameFor = [&filename](unsigned k) { return numberedName(filename, k); };
+    if (!processImage(sourceUrl, output, preset, detectFace, nameFor)) break;
     written = i;
     if (progress) progress(task, i, count, "Publish with Kadro: " + filename);
   }
