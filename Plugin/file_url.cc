@@ -71,7 +71,7 @@ std::optional<std::string> pathFromFileUrl(std::string_view url) {
       *path += '/';
       *path += segment;
     }
-    if (path && path->empty()) path = "/";
+    if (path && path->empty()) path->push_back('/');
   }
   uriFreeUriMembersA(&uri);
   return path;

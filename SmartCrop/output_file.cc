@@ -102,7 +102,11 @@ std::string hiddenName(const std::string& name) {
   std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
   // Part of the name is enough to tell whose file it is; all of it could
   // make the hidden name too long.
-  return "." + name.substr(0, 64) + ".kadro-" + suffix;
+  std::string hidden(1, '.');
+  hidden.append(name, 0, 64);
+  hidden.append(".kadro-");
+  hidden.append(suffix);
+  return hidden;
 }
 
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
