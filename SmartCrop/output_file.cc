@@ -271,9 +271,9 @@ bool OutputFile::nameHidden(std::string* error) {
 
 bool OutputFile::replace(const FileIdentity& expected, std::string* error) {
   if (!finish(error)) return false;
+  beforeCommit();
   // A rename needs a name to move.
   if (hidden_.empty() && !nameHidden(error)) return false;
-  beforeCommit();
   struct stat now {};
   if (::fstatat(dir_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
     const int e = errno;
