@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 
@@ -193,11 +194,18 @@ std::optional<std::string> processImage(const std::string& from, const std::stri
   plan.alternative = alternative;
   std::string target = *destination;
   struct stat info {};
-  if (*destination == *sourcePath ||
-      (::stat(destination->c_str(), &info) == 0 && source->identity().sameFile(info))) {
+  const bool sameName = *destination == *sourcePath;
+  if (sameName || (::stat(destination->c_str(), &info) == 0 && source->identity().sameFile(info))) {
     plan.replaces = source->identity();
     plan.alternative = nullptr;
-    target = source->realPath();
+    // The name given, with links resolved now (another name of the same
+    // file is still that name).
+    if (sameName) {
+      target = source->realPath();
+    } else if (char* resolved = ::realpath(destination->c_str(), nullptr)) {
+      target = resolved;
+      std::free(resolved);
+    }
   }
 
   std::optional<Raster> result;

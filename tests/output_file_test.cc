@@ -133,6 +133,13 @@ TEST_F(WriteSafety, AnInPlaceJobReplacesOnlyTheFileItRead) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"link.png", "other.png", "p.png"}));
     fs::remove(file("link.png"));
   }
+  // Another name of the same file is that name: the job replaces it there
+  // and the first name keeps the old content.
+  fs::create_hard_link(file("p.png"), file("hard.png"));
+  const std::string old = readBytes(file("p.png"));
+  EXPECT_TRUE(processImage(file("p.png"), file("hard.png"), none()));
+  EXPECT_TRUE(readBytes(file("p.png")) == old);
+  EXPECT_EQ(fs::hard_link_count(file("p.png")), 1u);
 }
 
 TEST_F(WriteSafety, TheSourceIsReadFromTheFileOpenedNotFromItsName) {
