@@ -24,9 +24,12 @@ std::shared_ptr<ph::PluginActionPublishResult> ZadaZevuPlugin::startPublishingTa
 
   const std::vector<std::string>& files = *task.files();
   const auto count = static_cast<unsigned>(files.size());
-  if (!isAbsoluteUrl(preset.destFolder))
+  // A URL that names no local folder (another scheme, a remote host) would
+  // fail every file; it is refused before the first one.
+  if (!pathFromFileUrl(preset.destFolder))
     throw ZadaZevuPluginError::invalidActionSettings(tags::destFolder().label, task.action());
 
+  unsigned written = 0;
   for (unsigned i = 1; i <= count; ++i) {
     if (task.cancelled()) break;
     const std::filesystem::path source = std::filesystem::absolute(files[i - 1]);
@@ -34,14 +37,17 @@ std::shared_ptr<ph::PluginActionPublishResult> ZadaZevuPlugin::startPublishingTa
     const std::string filename = source.filename().string();
     const std::string output = uniquePathname(preset.destFolder, filename);
     info("saving to " + output, "startPublishingTask(_:progress:)");
-    if (!processImage(sourceUrl, output, preset)) {
-      releaseUnusedClaim(output);
-      break;
-    }
+    // Should the name be taken meanwhile, the next free number is used.
+    const auto nameFor = [&filename](unsigned k) { return numberedName(filename, k); };
+    if (!processImage(sourceUrl, output, preset, detectFace, nameFor)) break;
+    written = i;
     if (progress) progress(task, i, count, "Publish with Kadro: " + filename);
   }
-  return std::make_shared<ph::PluginActionPublishResult>(
-      preset.destFolder, "cropped " + std::to_string(count) + " files");
+  // A cancelled or failed run says how many of the files it wrote.
+  const std::string message = written == count ? "cropped " + std::to_string(count) + " files"
+                                               : "cropped " + std::to_string(written) + " of " +
+                                                     std::to_string(count) + " files";
+  return std::make_shared<ph::PluginActionPublishResult>(preset.destFolder, message);
 }
 
 }  // namespace kadro

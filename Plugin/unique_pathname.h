@@ -6,17 +6,16 @@
 
 namespace kadro {
 
-// The "file:" URL of a file in `folderUrl` (a "file:" URL) that did not
+// The "file:" URL of a file in `folderUrl` (a "file:" URL) that does not
 // exist: `filename` itself, else the name with " " and the first free number
-// before its extension. The chosen name is claimed by creating it empty and
-// exclusively, so two exports into one folder at the same time never pick
-// the same name; the image job then replaces the empty file. When the
-// folder is missing or unwritable the plain candidate is returned unclaimed
-// and the job's write reports the failure.
+// before its extension. Only existence is tested (a link, even one to
+// nothing, counts); nothing is created or reserved. The image job takes the
+// name only if it is still free once the file is complete, and otherwise
+// the next free number.
 std::string uniquePathname(const std::string& folderUrl, const std::string& filename);
 
-// Removes a claimed name that the image job did not fill (the empty file
-// left by uniquePathname); a file with content is never removed.
-void releaseUnusedClaim(const std::string& fileUrl);
+// `filename` with " " and `k` before its extension ("portrait 2.jpg"); a
+// name that only starts with a dot (".profile") has no extension.
+std::string numberedName(const std::string& filename, unsigned long k);
 
 }  // namespace kadro

@@ -12,8 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <random>
+#include <memory>
 #include <utility>
 
 #include "Plugin/file_url.h"
@@ -33,44 +32,117 @@ std::string vipsMessage(const vips::VError& e) {
   return message;
 }
 
-// Opens the file through a fresh source object rather than by name, so that
-// libvips' operation cache never returns what the file held before.
-vips::VImage openFile(const std::string& path, vips::VOption* options) {
-  return vips::VImage::new_from_source(vips::VSource::new_from_file(path.c_str()), "", options);
+// Reads the one descriptor through an offset of its own, so decodes of one
+// source never disturb each other and read the file that was opened,
+// whatever its name holds by then.
+class DescriptorReader {
+ public:
+  static vips::VSource sourceFor(std::shared_ptr<const OpenedFile> file) {
+    VipsSourceCustom* custom = vips_source_custom_new();
+    auto reader = std::unique_ptr<DescriptorReader>(new DescriptorReader(std::move(file)));
+    g_signal_connect(custom, "read", G_CALLBACK(&DescriptorReader::onRead), reader.get());
+    g_signal_connect(custom, "seek", G_CALLBACK(&DescriptorReader::onSeek), reader.get());
+    // The source owns the reader, and through it the descriptor.
+    g_object_set_data_full(G_OBJECT(custom), "kadro-reader", reader.release(), [](gpointer p) {
+      std::unique_ptr<DescriptorReader>(static_cast<DescriptorReader*>(p));
+    });
+    return vips::VSource(VIPS_SOURCE(custom));
+  }
+
+ private:
+  explicit DescriptorReader(std::shared_ptr<const OpenedFile> file) : file_(std::move(file)) {}
+
+  static gint64 onRead(VipsSourceCustom*, void* buffer, gint64 length, void* self) {
+    auto* reader = static_cast<DescriptorReader*>(self);
+    ssize_t n;
+    do {
+      n = ::pread(reader->file_->fd, buffer, static_cast<std::size_t>(length), reader->offset_);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return -1;
+    reader->offset_ += n;
+    return n;
+  }
+
+  static gint64 onSeek(VipsSourceCustom*, gint64 offset, int whence, void* self) {
+    auto* reader = static_cast<DescriptorReader*>(self);
+    gint64 base = 0;
+    if (whence == SEEK_CUR) {
+      base = reader->offset_;
+    } else if (whence == SEEK_END) {
+      struct stat info {};
+      if (::fstat(reader->file_->fd, &info) != 0) return -1;
+      base = info.st_size;
+    } else if (whence != SEEK_SET) {
+      return -1;
+    }
+    if (base + offset < 0) return -1;
+    reader->offset_ = base + offset;
+    return reader->offset_;
+  }
+
+  std::shared_ptr<const OpenedFile> file_;
+  gint64 offset_ = 0;
+};
+
+// A fresh source object each time, so that libvips' operation cache never
+// returns what the file held before.
+vips::VImage openImage(const std::shared_ptr<const OpenedFile>& file, vips::VOption* options) {
+  return vips::VImage::new_from_source(DescriptorReader::sourceFor(file), "", options);
+}
+
+// Opens `path` for reading, links resolved once, before the file is opened;
+// only a regular file will do.
+std::shared_ptr<const OpenedFile> openForReading(const std::string& path, std::string* error) {
+  auto fail = [&](const std::string& cause) {
+    if (error) *error = path + ": cannot read image (" + cause + ")";
+    return nullptr;
+  };
+  if (path.empty()) return fail("no file name");
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return fail(fileErrorCause(errno));
+  std::string real = resolved;
+  std::free(resolved);
+  // Not blocking on a FIFO; cleared again below.
+  const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return fail(fileErrorCause(errno));
+  auto file = std::make_shared<const OpenedFile>(fd, std::move(real));
+  if (!S_ISREG(file->info.st_mode)) return fail("not a regular file");
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return file;
 }
 
 // PNG keeps its resolution in a pHYs chunk, in whole pixels per metre.
 // libvips reports 2.834 pixels per millimetre (71.98 dpi) when there is
 // none, so the chunk is looked up here and absence reads as 72.
-std::optional<double> pngResolution(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  char signature[8];
-  if (!in.read(signature, 8)) return std::nullopt;
+std::optional<double> pngResolution(int fd) {
   auto u32 = [](const unsigned char* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
            std::uint32_t{p[3]};
   };
+  auto readAt = [fd](off_t at, unsigned char* into, std::size_t length) {
+    return ::pread(fd, into, length, at) == static_cast<ssize_t>(length);
+  };
   unsigned char head[8];
-  while (in.read(reinterpret_cast<char*>(head), 8)) {
+  for (off_t at = 8; readAt(at, head, 8);) {  // after the signature
     const std::uint32_t length = u32(head);
     const std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
     if (type == "IDAT" || type == "IEND") break;  // pHYs comes before the pixels
     if (type == "pHYs" && length == 9) {
       unsigned char body[9];
-      if (!in.read(reinterpret_cast<char*>(body), 9)) break;
+      if (!readAt(at + 8, body, 9)) break;
       if (body[8] != 1) return std::nullopt;  // aspect ratio only
       return u32(body + 4) * (kMillimetresPerInch / 1000);
     }
-    in.seekg(std::streamoff{length} + 4, std::ios::cur);  // body and CRC
+    at += off_t{8} + length + 4;  // header, body and CRC
   }
   return std::nullopt;
 }
 
-double resolutionOf(const std::string& path, const vips::VImage& header) {
+double resolutionOf(const OpenedFile& file, const vips::VImage& header) {
   const char* loader = nullptr;
   if (header.get_typeof(VIPS_META_LOADER) != 0) loader = header.get_string(VIPS_META_LOADER);
   if (loader && std::string_view(loader).substr(0, 7) == "pngload")
-    return pngResolution(path).value_or(72);
+    return pngResolution(file.fd).value_or(72);
   return header.yres() * kMillimetresPerInch;
 }
 
@@ -89,72 +161,6 @@ bool writeAll(int fd, const char* data, std::size_t length) {
   return true;
 }
 
-// A file created beside the destination under a name nobody else uses; it
-// disappears again unless it is renamed over the destination.
-class TempFile {
- public:
-  static std::optional<TempFile> createBeside(const std::string& destination) {
-    const std::size_t slash = destination.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
-    // Part of the name is enough to tell whose file it is; all of it could
-    // make the temporary name too long.
-    const std::string base =
-        (slash == std::string::npos ? destination : destination.substr(slash + 1)).substr(0, 64);
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      char suffix[17];
-      std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-      std::string path = folder + "." + base + ".kadro-" + suffix;
-      // 0666 lets the umask decide the permissions of a new destination.
-      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) return TempFile(std::move(path), fd);
-      if (errno != EEXIST) return std::nullopt;
-    }
-    return std::nullopt;
-  }
-
-  TempFile(TempFile&& other) noexcept
-      : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
-  TempFile& operator=(TempFile&&) = delete;
-  ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-
-  int fd() const { return fd_; }
-
-  // Syncs the contents, gives the file the permissions (and, where allowed,
-  // the owner) of the file it replaces, and renames it over `destination`.
-  bool commit(const std::string& destination, const struct stat* replaced) {
-    if (replaced) {
-      // Root replacing someone's file hands the new one back to them; for
-      // anyone else this fails harmlessly and the new file is theirs.
-      (void)!::fchown(fd_, replaced->st_uid, replaced->st_gid);
-      if (::fchmod(fd_, replaced->st_mode & 07777) != 0) return false;
-    }
-    if (::fsync(fd_) != 0) return false;
-    const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0) return false;
-    if (::rename(path_.c_str(), destination.c_str()) != 0) return false;
-    path_.clear();
-    // Make the rename itself durable; the new file is complete either way.
-    const std::size_t slash = destination.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
-    }
-    return true;
-  }
-
- private:
-  TempFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
-  std::string path_;
-  int fd_;
-};
-
 // Feeds the encoder's bytes to a file, inserting `insert` after the first
 // `insertAfter` bytes (the JPEG header segments go right after SOI).
 struct SplicingWriter {
@@ -163,7 +169,7 @@ struct SplicingWriter {
   std::string insert;
   std::string head;  // the first bytes, until the insertion point is reached
   bool inserted = false;
-  bool failed = false;
+  int error = 0;  // errno of the write that failed
 
   bool write(const char* data, std::size_t length) {
     if (!inserted) {
@@ -182,7 +188,7 @@ struct SplicingWriter {
   static gint64 onWrite(VipsTargetCustom*, const void* data, gint64 length, void* self) {
     auto* writer = static_cast<SplicingWriter*>(self);
     if (length < 0 || !writer->write(static_cast<const char*>(data), length)) {
-      writer->failed = true;
+      writer->error = length < 0 ? EINVAL : errno;
       return -1;
     }
     return length;
@@ -259,15 +265,26 @@ std::string lowercaseExtension(const std::string& path) {
 
 std::optional<std::string> localPath(std::string_view urlOrPath) {
   if (urlOrPath.empty()) return std::nullopt;
-  if (urlOrPath.substr(0, 5) == "file:") return pathFromFileUrl(urlOrPath);
+  std::string scheme(urlOrPath.substr(0, std::min(urlOrPath.find(':'), urlOrPath.size())));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (scheme == "file") return pathFromFileUrl(urlOrPath);  // the scheme in any letter case
   if (urlOrPath.find("://") != std::string_view::npos) return std::nullopt;
   return std::string(urlOrPath);
 }
 
+OpenedFile::OpenedFile(int descriptor, std::string path)
+    : fd(descriptor), realPath(std::move(path)) {
+  ::fstat(fd, &info);
+}
+
+OpenedFile::~OpenedFile() { ::close(fd); }
+
 std::optional<ImageSource> ImageSource::open(const std::string& path, std::string* error) {
+  std::shared_ptr<const OpenedFile> file = openForReading(path, error);
+  if (!file) return std::nullopt;
   try {
     const vips::VImage header =
-        openFile(path, vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        openImage(file, vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
     const std::int64_t pixels = static_cast<std::int64_t>(header.width()) * header.height();
     if (pixels > kMaxPixels) {
       if (error)
@@ -278,12 +295,13 @@ std::optional<ImageSource> ImageSource::open(const std::string& path, std::strin
     }
     ImageSource source;
     source.path_ = path;
+    source.file_ = file;
     if (header.get_typeof(VIPS_META_ORIENTATION) != 0)
       source.orientation_ = std::clamp(header.get_int(VIPS_META_ORIENTATION), 1, 8);
     const bool turned = source.orientation_ >= 5;
     source.width_ = turned ? header.height() : header.width();
     source.height_ = turned ? header.width() : header.height();
-    source.dpi_ = resolutionOf(path, header);
+    source.dpi_ = resolutionOf(*file, header);
     const char* loader = nullptr;
     if (header.get_typeof(VIPS_META_LOADER) != 0) loader = header.get_string(VIPS_META_LOADER);
     source.shrinksOnLoad_ = loader && std::string_view(loader).substr(0, 8) == "jpegload";
@@ -302,7 +320,7 @@ Raster ImageSource::decode(int shrink, bool streamed) const {
           ->set("access", orientation_ == 1 ? VIPS_ACCESS_SEQUENTIAL : VIPS_ACCESS_RANDOM)
           ->set("fail_on", VIPS_FAIL_ON_TRUNCATED);
   if (shrinksOnLoad_ && shrink > 1) options->set("shrink", shrink);
-  vips::VImage image = openFile(path_, options);
+  vips::VImage image = openImage(file_, options);
   if (orientation_ != 1) image = image.autorot();
   image = asRgb8(image);
   if (!streamed) image = image.copy_memory();
@@ -312,42 +330,55 @@ Raster ImageSource::decode(int shrink, bool streamed) const {
 double fetchImageDPI(const std::string& url) {
   const std::optional<std::string> path = localPath(url);
   if (!path) return 72;
+  const std::shared_ptr<const OpenedFile> file = openForReading(*path, nullptr);
+  if (!file) return 72;
   try {
     return resolutionOf(
-        *path, openFile(*path, vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)));
+        *file, openImage(file, vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)));
   } catch (const vips::VError& e) {
     vipsMessage(e);
     return 72;
   }
 }
 
-bool writeCGImage(const Raster& image, const std::string& to, double dpi, std::string* error) {
-  auto fail = [&](const std::string& cause) {
-    if (error)
-      *error = cause;
-    else
-      diagnosticLine(cause);
-    return false;
+std::optional<std::string> writeImageFile(const Raster& image, const std::string& path, double dpi,
+                                          const WritePlan& plan, WriteFailure* failure) {
+  auto fail = [&](std::string line, bool reading = false) -> std::optional<std::string> {
+    failure->reading = reading;
+    failure->line = std::move(line);
+    return std::nullopt;
   };
-  std::optional<std::string> destination = localPath(to);
-  struct stat info;
-  if (destination && ::lstat(destination->c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    // Replace what the link points at, not the link.
-    if (char* resolved = ::realpath(destination->c_str(), nullptr)) {
-      destination = resolved;
+  WritePlan how = plan;
+  std::string target = path;
+  const bool lookFirst = !how.replaces && !how.alternative;
+  struct stat info {};
+  if (lookFirst && ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    // A destination given as a link stands for the file it names, looked up
+    // once, now; the final name itself is never followed.
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+      target = resolved;
       std::free(resolved);
     }
   }
-  const bool exists = destination && ::stat(destination->c_str(), &info) == 0;
-  const bool isFolder = exists && S_ISDIR(info.st_mode);
-  std::optional<TempFile> file =
-      destination && !isFolder ? TempFile::createBeside(*destination) : std::nullopt;
-  if (!file) {
-    diagnosticLine("writing image failed!");
-    return false;
+  std::string error;
+  std::optional<OutputFile> file = OutputFile::create(target, &error);
+  if (!file) return fail(error);
+  bool create = !how.replaces;
+  if (lookFirst) {
+    // What the name holds now is what may be replaced; a free name is
+    // only created.
+    if (::fstatat(file->folder(), file->name().c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(info.st_mode)) return fail(target + ": is a folder");
+      if (S_ISLNK(info.st_mode)) return fail(target + ": is a symbolic link to nothing");
+      if (!S_ISREG(info.st_mode)) return fail(target + ": is not a regular file");
+      how.replaces = FileIdentity::of(info);
+      create = false;
+    } else if (errno != ENOENT) {
+      return fail(target + ": " + fileErrorCause(errno));
+    }
   }
 
-  const bool png = lowercaseExtension(*destination) == "png";
+  const bool png = lowercaseExtension(target) == "png";
   try {
     const vips::VImage out = forSaving(image, dpi, png);
     SplicingWriter writer;
@@ -358,20 +389,48 @@ bool writeCGImage(const Raster& image, const std::string& to, double dpi, std::s
     }
     VipsTargetCustom* custom = vips_target_custom_new();
     g_signal_connect(custom, "write", G_CALLBACK(&SplicingWriter::onWrite), &writer);
-    vips::VTarget target(VIPS_TARGET(custom));
-    if (png)
-      out.pngsave_target(target);
-    else
-      // The profile and resolution go in through the spliced segments.
-      out.jpegsave_target(target, vips::VImage::option()->set("strip", true));
-    if (writer.failed || !writer.inserted)
-      return fail(*destination + ": cannot write image (" + std::strerror(errno) + ")");
+    vips::VTarget sink(VIPS_TARGET(custom));
+    try {
+      if (png)
+        out.pngsave_target(sink);
+      else
+        // The profile and resolution go in through the spliced segments.
+        out.jpegsave_target(sink, vips::VImage::option()->set("strip", true));
+    } catch (const vips::VError& e) {
+      // The file's own failure is the cause; libvips only says that its
+      // target gave up.
+      if (writer.error != 0) {
+        vipsMessage(e);
+        return fail(target + ": " + fileErrorCause(writer.error));
+      }
+      throw;
+    }
+    if (writer.error != 0) return fail(target + ": " + fileErrorCause(writer.error));
+    if (!writer.inserted) return fail(target + ": the encoder wrote nothing");
   } catch (const vips::VError& e) {
-    return fail(*destination + ": cannot write image (" + vipsMessage(e) + ")");
+    // The pixels are decoded as they are encoded: a damaged source fails here.
+    return fail(vipsMessage(e), /*reading=*/true);
   }
-  if (!file->commit(*destination, exists ? &info : nullptr))
-    return fail(*destination + ": cannot write image (" + std::strerror(errno) + ")");
-  return true;
+  if (!create) {
+    if (!file->replace(*how.replaces, &error)) return fail(error);
+    return target;
+  }
+  std::optional<std::string> written = file->publish(how.alternative, &error);
+  if (!written) return fail(error);
+  return written;
+}
+
+bool writeCGImage(const Raster& image, const std::string& to, double dpi) {
+  const std::optional<std::string> destination = localPath(to);
+  WriteFailure failure;
+  if (!destination) {
+    failure.line = to + ": not a local file";
+  } else if (writeImageFile(image, *destination, dpi, {}, &failure)) {
+    return true;
+  }
+  if (!failure.reading) diagnosticLine("writing image failed!");
+  diagnosticLine(failure.line);
+  return false;
 }
 
 }  // namespace kadro

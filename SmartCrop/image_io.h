@@ -3,10 +3,14 @@
 // half-written destination.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "SmartCrop/output_file.h"
 #include "SmartCrop/raster.h"
 
 namespace kadro {
@@ -15,14 +19,32 @@ namespace kadro {
 // plain path; nothing for other URLs and for empty text.
 std::optional<std::string> localPath(std::string_view urlOrPath);
 
-// A source file whose header has been read. Each decode reads the file
-// afresh (libvips' cache of opened files would hand back a file's old
-// content once it has been rewritten in place).
+// A file opened once for reading, closed with its last user.
+struct OpenedFile {
+  OpenedFile(int descriptor, std::string path);
+  ~OpenedFile();
+  OpenedFile(const OpenedFile&) = delete;
+  OpenedFile& operator=(const OpenedFile&) = delete;
+
+  const int fd;
+  const std::string realPath;  // links resolved before it was opened
+  struct stat info {};         // as it was when opened
+};
+
+// A source file whose header has been read. The file is opened once: every
+// decode reads that descriptor, so a name swapped or removed meanwhile
+// changes nothing that is read (and libvips' cache of files by name never
+// hands back old content).
 class ImageSource {
  public:
-  // Reads the header. Pictures over kMaxPixels are refused before anything
-  // is decoded; the error names the file.
+  // Opens a regular file and reads the header. Pictures over kMaxPixels are
+  // refused before anything is decoded; the error names the file.
   static std::optional<ImageSource> open(const std::string& path, std::string* error);
+
+  // The file's path with links resolved, and what it was when opened: an
+  // in-place job replaces it only while that path still holds it.
+  const std::string& realPath() const { return file_->realPath; }
+  FileIdentity identity() const { return FileIdentity::of(file_->info); }
 
   // The natural size, upright (EXIF orientation applied).
   int width() const { return width_; }
@@ -43,6 +65,7 @@ class ImageSource {
  private:
   ImageSource() = default;
   std::string path_;
+  std::shared_ptr<const OpenedFile> file_;
   int width_ = 0;
   int height_ = 0;
   int orientation_ = 1;
@@ -54,14 +77,37 @@ class ImageSource {
 // (fractions kept); 72 when the file cannot be read or gives none.
 double fetchImageDPI(const std::string& url);
 
-// Writes `image` as PNG when the destination's extension is "png" in any
-// letter case, else as JPEG (flattened onto black when it has alpha), with
-// `dpi` on both axes, the raster's ICC profile and no other metadata. The
-// file is written beside the destination, synced, and renamed over it only
-// when complete: any failure leaves the destination as it was and returns
-// false. Prints "writing image failed!" when the file cannot be created, and
-// other failures as a line naming the file, or stores them in `error`.
-bool writeCGImage(const Raster& image, const std::string& to, double dpi,
-                  std::string* error = nullptr);
+// How a finished picture takes its place at the destination.
+struct WritePlan {
+  // The destination must still hold this file, which the new one replaces
+  // (an in-place job: the source as it was read); nothing else there is
+  // replaced and a removed file is not created again.
+  std::optional<FileIdentity> replaces;
+  // A new file only: when the name is taken by the time the file is
+  // complete, the first free alternative name is taken instead.
+  AlternativeName alternative;
+  // With neither, the file the destination holds when the write starts is
+  // replaced (a link stands for the file it names), or a free name created.
+};
+
+// Why a picture was not written.
+struct WriteFailure {
+  bool reading = false;  // the source's pixels failed while they were encoded
+  std::string line;      // the destination and the cause, or the decoder's message
+};
+
+// Writes `image` to `path` as PNG when the extension is "png" in any letter
+// case, else as JPEG (flattened onto black when it has alpha), with `dpi` on
+// both axes, the raster's ICC profile and no other metadata, as `plan`
+// says. The file is written beside the destination, synced, and takes its
+// name only when complete: any failure leaves the destination as it was.
+// The path written, or nothing with the reason in `failure`.
+std::optional<std::string> writeImageFile(const Raster& image, const std::string& path, double dpi,
+                                          const WritePlan& plan, WriteFailure* failure);
+
+// writeImageFile for a "file:" URL or path, replacing what is there. On
+// failure prints "writing image failed!" and a line with the path and the
+// cause.
+bool writeCGImage(const Raster& image, const std::string& to, double dpi);
 
 }  // namespace kadro

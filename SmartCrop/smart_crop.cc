@@ -1,7 +1,10 @@
 #include "SmartCrop/smart_crop.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 
@@ -162,17 +165,49 @@ bool processImage(const std::string& from, const std::string& to, const Action& 
 
 bool processImage(const std::string& from, const std::string& to, const Action& preset,
                   const FaceDetector& detect) {
+  return processImage(from, to, preset, detect, {}).has_value();
+}
+
+std::optional<std::string> processImage(const std::string& from, const std::string& to,
+                                        const Action& preset, const FaceDetector& detect,
+                                        const AlternativeName& alternative) {
   const std::optional<std::string> sourcePath = localPath(from);
   if (!sourcePath) {
     diagnosticLine(from + ": not a file");
-    return false;
+    return std::nullopt;
   }
   std::string error;
   const std::optional<ImageSource> source = ImageSource::open(*sourcePath, &error);
   if (!source) {
     diagnosticLine(error);
-    return false;
+    return std::nullopt;
   }
+  const std::optional<std::string> destination = localPath(to);
+  if (!destination) {
+    diagnosticLine("writing image failed!");
+    diagnosticLine(to + ": not a local file");
+    return std::nullopt;
+  }
+  // Decided now, right after the source was opened: an in-place job
+  // replaces the file it read and nothing else.
+  WritePlan plan;
+  plan.alternative = alternative;
+  std::string target = *destination;
+  struct stat info {};
+  const bool sameName = *destination == *sourcePath;
+  if (sameName || (::stat(destination->c_str(), &info) == 0 && source->identity().sameFile(info))) {
+    plan.replaces = source->identity();
+    plan.alternative = nullptr;
+    // The name given, with links resolved now (another name of the same
+    // file is still that name).
+    if (sameName) {
+      target = source->realPath();
+    } else if (char* resolved = ::realpath(destination->c_str(), nullptr)) {
+      target = resolved;
+      std::free(resolved);
+    }
+  }
+
   std::optional<Raster> result;
   try {
     result = render(*source, preset, detect);
@@ -181,21 +216,27 @@ bool processImage(const std::string& from, const std::string& to, const Action& 
     vips_error_clear();
     diagnosticLine(*sourcePath + ": cannot read image (" + message.substr(0, message.find('\n')) +
                    ")");
-    return false;
+    return std::nullopt;
   } catch (const std::exception& e) {
     diagnosticLine(*sourcePath + ": " + e.what());
-    return false;
+    return std::nullopt;
   }
-  if (!result) return false;
+  if (!result) return std::nullopt;
   // The resolution read with the header, before the destination is touched:
-  // an in-place job keeps the old file's.
-  // Pixels are decoded as they are written, so a damaged source can fail
-  // only now; the line names both files.
-  if (!writeCGImage(*result, to, source->dpi(), &error)) {
-    if (!error.empty()) diagnosticLine(*sourcePath + " -> " + error);
-    return false;
+  // an in-place job keeps the old file's. Pixels are decoded as they are
+  // written, so a damaged source can fail only now.
+  WriteFailure failure;
+  std::optional<std::string> written =
+      writeImageFile(*result, target, source->dpi(), plan, &failure);
+  if (!written) {
+    if (failure.reading) {
+      diagnosticLine(*sourcePath + ": cannot read image (" + failure.line + ")");
+    } else {
+      diagnosticLine("writing image failed!");
+      diagnosticLine(failure.line);
+    }
   }
-  return true;
+  return written;
 }
 
 }  // namespace kadro

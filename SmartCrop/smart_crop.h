@@ -2,10 +2,12 @@
 // framed picture file out, as a preset says.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "Plugin/action.h"
 #include "SmartCrop/faces.h"
+#include "SmartCrop/output_file.h"
 
 namespace kadro {
 
@@ -20,5 +22,14 @@ bool processImage(const std::string& from, const std::string& to, const Action& 
 // The same with the faces that `detect` finds (tests pass a stand-in list).
 bool processImage(const std::string& from, const std::string& to, const Action& preset,
                   const FaceDetector& detect);
+
+// The job as publishing runs it: when `to` names the source file itself the
+// job replaces it in place, only while it is still the file that was read;
+// otherwise a name taken by the time the result is complete gives way to
+// the first free `alternative` (without one, the file there when the write
+// starts is replaced). The path written, or nothing.
+std::optional<std::string> processImage(const std::string& from, const std::string& to,
+                                        const Action& preset, const FaceDetector& detect,
+                                        const AlternativeName& alternative);
 
 }  // namespace kadro

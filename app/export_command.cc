@@ -28,7 +28,7 @@ void printUsage(std::ostream& out) {
          "\"Export with Kadro\" action does: the recipe's settings come from the options,\n"
          "the plug-in checks them before anything is written, and names already taken\n"
          "in DIR get a number (\"portrait 1.png\"). The files themselves are not changed.\n"
-         "Ctrl-C stops after the file being worked on.\n\n"
+         "Ctrl-C (or SIGTERM, SIGHUP) stops after the file being worked on.\n\n"
          "Options:\n"
          "  --dest DIR             the destination folder (must exist)\n"
          "  --type T               square, circle, hex or none (default square)\n"
@@ -41,7 +41,8 @@ void printUsage(std::ostream& out) {
          "  --bundle DIR           load this Kadro.plugin bundle instead of the installed one\n"
          "  -h, --help             show this help\n\n"
          "Exit status 0 when every file was written, 1 when the settings were refused or\n"
-         "a file could not be cropped, 130 after Ctrl-C.\n";
+         "a file could not be cropped, 128 + the signal's number after Ctrl-C (130),\n"
+         "SIGTERM (143) or SIGHUP (129). Every end says how many files were written.\n";
 }
 
 struct Options {
@@ -227,9 +228,11 @@ int runExport(const Args& input) {
   ph::FileHandlingPluginTask& task = *tasks->front();
   TaskProgress progress;
   std::shared_ptr<ph::PluginActionPublishResult> result;
+  int stopStatus = 0;
   {
     CancelOnInterrupt interrupt(task);
     result = plugin.startPublishingTask(task, &error, progress.callback());
+    stopStatus = interrupt.exitStatus();
   }
   progress.finish();
   if (!result) {
@@ -243,7 +246,7 @@ int runExport(const Args& input) {
   if (task.cancelled()) {
     std::cout << "cancelled: " << done << " of " << fileCount
               << " files written, the rest skipped\n";
-    return 130;
+    return stopStatus;
   }
   std::cerr << "kadro export: could not crop " << files[done] << "; " << done << " of " << fileCount
             << " files written, the rest skipped\n";

@@ -1,5 +1,6 @@
 // kadro: plays the photo editor that hosts the Kadro plug-in, and offers the
 // pipeline's own tools.
+#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <vips/vips8>
@@ -49,6 +50,9 @@ void printHelp(std::ostream& out) {
 
 int main(int argc, char** argv) {
   using namespace kadro::app;
+  // A file size limit (ulimit -f) fails the write, which the job reports and
+  // cleans up after, instead of ending the program.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (VIPS_INIT(argv[0])) {
     std::cerr << "kadro: cannot start libvips\n";
     return 2;

@@ -1,5 +1,6 @@
 // kadro actions and kadro open-with: the Open With flow of an export recipe,
 // as the photo editor runs it.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 
@@ -111,9 +112,13 @@ int runOpenWith(const Args& input) {
     std::cout << "Usage: kadro open-with [--bundle DIR] PRESET FILE...\n\n"
                  "Crops the files in place with the stored preset PRESET, as the photo\n"
                  "editor's \"Open With\" of an export recipe does: the files are replaced by\n"
-                 "their cropped versions, keeping their resolution. Ctrl-C stops after the\n"
-                 "file being worked on; the rest stay untouched.\n\n"
-                 "Exit status 0 when every file was done.\n";
+                 "their cropped versions, keeping their resolution. A file changed or removed\n"
+                 "by another program while it is cropped is left as it is. Ctrl-C (or\n"
+                 "SIGTERM, SIGHUP) stops after the file being worked on; the rest stay\n"
+                 "untouched.\n\n"
+                 "Exit status 0 when every file was done, 1 when a file could not be cropped,\n"
+                 "128 + the signal's number after Ctrl-C (130), SIGTERM (143) or SIGHUP (129).\n"
+                 "Every end says how many files were written.\n";
     return 0;
   }
   const auto bundle = takeBundleOption(args, "open-with");
@@ -153,9 +158,11 @@ int runOpenWith(const Args& input) {
   ph::FileHandlingPluginTask& task = *tasks->front();
   TaskProgress progress;
   std::shared_ptr<ph::PluginActionOpenWithResult> result;
+  int stopStatus = 0;
   {
     CancelOnInterrupt interrupt(task);
     result = session->openWith->startOpenWithTask(task, &error, progress.callback());
+    stopStatus = interrupt.exitStatus();
   }
   progress.finish();
   if (!result) {
@@ -163,17 +170,17 @@ int runOpenWith(const Args& input) {
     return 1;
   }
   const std::size_t n = files.size();
+  const unsigned done = progress.done();
   if (result->status() == 1) {
     std::cout << "cropped " << n << " of " << n << " files in place with \"" << preset << "\"\n";
     return 0;
   }
   if (task.cancelled()) {
-    std::cout << "cancelled: " << progress.done() << " of " << n
-              << " files done, the rest untouched\n";
-    return 130;
+    std::cout << "cancelled: " << done << " of " << n << " files written, the rest untouched\n";
+    return stopStatus;
   }
-  std::cerr << "kadro open-with: could not crop " << files[progress.done()] << "; "
-            << progress.done() << " of " << n << " files done, the rest untouched\n";
+  std::cerr << "kadro open-with: could not crop " << files[std::min<std::size_t>(done, n - 1)]
+            << "; " << done << " of " << n << " files written, the rest untouched\n";
   return 1;
 }
 

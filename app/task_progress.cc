@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 
 namespace kadro::app {
 namespace {
@@ -12,10 +13,16 @@ namespace {
 constexpr int kBarWidth = 30;
 
 std::atomic<ph::PluginTask*> interruptedTask{nullptr};
+std::atomic<int> receivedSignal{0};
 
-void onInterrupt(int) {
+// Ctrl-C, a terminal hung up, and a polite request to end (kill, a service
+// manager) all stop the task between files, so no file is left half made.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void onInterrupt(int signal) {
   if (ph::PluginTask* task = interruptedTask.load()) task->setCancelled(true);
-  static const char kMessage[] = "\nkadro: stopping after the current file (Ctrl-C)\n";
+  receivedSignal.store(signal);
+  static const char kMessage[] = "\nkadro: stopping after the current file\n";
   // Only async-signal-safe calls here.
   [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
 }
@@ -45,17 +52,22 @@ void TaskProgress::finish() {
 
 CancelOnInterrupt::CancelOnInterrupt(ph::PluginTask& task) {
   interruptedTask.store(&task);
+  receivedSignal.store(0);
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
   // Let the image job's system calls go on: the task is cancelled between files.
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, &previous_);
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    sigaction(kStopSignals[i], &action, &previous_[i]);
 }
 
 CancelOnInterrupt::~CancelOnInterrupt() {
-  sigaction(SIGINT, &previous_, nullptr);
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    sigaction(kStopSignals[i], &previous_[i], nullptr);
   interruptedTask.store(nullptr);
 }
+
+int CancelOnInterrupt::signal() const { return receivedSignal.load(); }
 
 }  // namespace kadro::app

@@ -1,6 +1,7 @@
 // How the kadro host shows a running task: a progress bar on standard error
-// at a terminal, one plain line per file otherwise; and Ctrl-C, which marks
-// the task cancelled so the plug-in stops after the file it is working on.
+// at a terminal, one plain line per file otherwise; and Ctrl-C (or SIGTERM,
+// SIGHUP), which marks the task cancelled so the plug-in stops after the
+// file it is working on.
 #pragma once
 
 #include <signal.h>
@@ -27,8 +28,8 @@ class TaskProgress {
   unsigned done_ = 0;
 };
 
-// While it lives, Ctrl-C (SIGINT) cancels `task` instead of ending the
-// program; the previous handler comes back afterwards.
+// While it lives, Ctrl-C (SIGINT), SIGTERM and SIGHUP cancel `task` instead
+// of ending the program; the previous handlers come back afterwards.
 class CancelOnInterrupt {
  public:
   explicit CancelOnInterrupt(ph::PluginTask& task);
@@ -36,8 +37,14 @@ class CancelOnInterrupt {
   CancelOnInterrupt(const CancelOnInterrupt&) = delete;
   CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
 
+  // The signal that cancelled the task, 0 when none came.
+  int signal() const;
+  // The exit status after that signal: 128 + its number, as a shell reports
+  // a program it ended.
+  int exitStatus() const { return 128 + signal(); }
+
  private:
-  struct sigaction previous_ {};
+  struct sigaction previous_[3]{};
 };
 
 }  // namespace kadro::app

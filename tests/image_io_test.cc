@@ -225,7 +225,9 @@ TEST_F(ImageIo, ReplacesAnExistingFileKeepingItsPermissions) {
 TEST_F(ImageIo, AFailedWriteLeavesTheDestinationAsItWas) {
   // A destination that cannot be created.
   EXPECT_FALSE(writeCGImage(Raster(gradient(20, 20)), file("no/such/folder/x.png"), 72));
-  EXPECT_EQ(log_.str(), "writing image failed!\n");
+  EXPECT_EQ(log_.str(), "writing image failed!\n" + file("no/such/folder/x.png").string() +
+                            ": the folder " + file("no/such/folder").string() +
+                            " does not exist\n");
   fs::create_directory(file("folder.png"));
   EXPECT_FALSE(writeCGImage(Raster(gradient(20, 20)), file("folder.png"), 72));
   EXPECT_TRUE(fs::is_directory(file("folder.png")));

@@ -460,7 +460,8 @@ TEST_F(ImageJob, FailuresLeaveTheDestinationByteForByte) {
   log_.str("");
   EXPECT_FALSE(
       processImage(file("whole.jpg"), file("missing/dest.png"), preset("square", 400), finds({})));
-  EXPECT_EQ(log_.str(), "writing image failed!\n");
+  EXPECT_EQ(log_.str(), "writing image failed!\n" + file("missing/dest.png") + ": the folder " +
+                            file("missing") + " does not exist\n");
   EXPECT_EQ(entries(), (std::vector<std::string>{"bomb.jpg", "cut.jpg", "cut.png", "dest.png",
                                                  "text.png", "whole.jpg", "whole.png"}));
 }

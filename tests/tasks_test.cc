@@ -180,13 +180,51 @@ TEST_F(TasksTest, PublishingWritesNumberedCopiesAndStopsAtAFailure) {
   const ph::FileHandlingPluginTask task(ZadaZevuPlugin::cropAllAction(),
                                         std::vector<std::string>{a, bad, c});
   const auto result = plugin.startPublishingTask(task, recorder());
-  EXPECT_EQ(result->message(), "cropped 3 files");
+  // The message counts the files written, not the files handed over.
+  EXPECT_EQ(result->message(), "cropped 1 of 3 files");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0], (ProgressCall{1, 3, "Publish with Kadro: a.png"}));
   EXPECT_TRUE(croppedPortrait((dest / "a 2.png").string()));
   EXPECT_EQ(readBytes(a), sourceBefore);     // sources are never changed
   EXPECT_FALSE(fs::exists(dest / "b.png"));  // no empty claim left behind
   EXPECT_FALSE(fs::exists(dest / "c.png"));
+}
+
+TEST_F(TasksTest, PublishingTakesEveryLocalSpellingOfTheFolderAndRefusesOthers) {
+  TempFolder dest;
+  const std::string source = copyPortrait("p.png");
+  const std::string path = dest.path().string();
+  for (const std::string& url :
+       {"file://localhost" + path + "/", "FILE://" + path + "/", "File://LOCALHOST" + path}) {
+    Action recipe("", "square", 300);
+    recipe.destFolder = url;
+    plugin.actionSettings[ZadaZevuPlugin::cropAllAction()->identifier()] = recipe;
+    const auto result =
+        plugin.startPublishingTask(ph::FileHandlingPluginTask(ZadaZevuPlugin::cropAllAction(),
+                                                              std::vector<std::string>{source}),
+                                   nullptr);
+    EXPECT_EQ(result->message(), "cropped 1 files") << url;
+  }
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dest.path()))
+    names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"p.png", "p 1.png", "p 2.png"}));
+
+  // A folder on another machine, or no file URL at all, is refused before any file.
+  for (const std::string& url : {"file://server" + path + "/", std::string("https://x.org/o/")}) {
+    Action recipe("", "square", 300);
+    recipe.destFolder = url;
+    plugin.actionSettings[ZadaZevuPlugin::cropAllAction()->identifier()] = recipe;
+    try {
+      plugin.startPublishingTask(ph::FileHandlingPluginTask(ZadaZevuPlugin::cropAllAction(),
+                                                            std::vector<std::string>{source}),
+                                 recorder());
+      ADD_FAILURE() << "no error for " << url;
+    } catch (const ZadaZevuPluginError& e) {
+      EXPECT_EQ(e.errorCase(), ZadaZevuPluginError::Case::invalidActionSettings) << url;
+    }
+  }
+  EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(TasksTest, TwoPublishingTasksIntoOneFolderLoseNoFile) {

@@ -4,9 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
-#include <thread>
-#include <vector>
 
 #include "Plugin/file_url.h"
 
@@ -35,6 +32,7 @@ class UniquePathnameTest : public ::testing::Test {
 
 TEST_F(UniquePathnameTest, NumbersTakenNamesBeforeTheExtension) {
   EXPECT_EQ(nameOf(uniquePathname(folderUrl(), "portrait.jpg")), "portrait.jpg");
+  touch("portrait.jpg");
   EXPECT_EQ(nameOf(uniquePathname(folderUrl(), "portrait.jpg")), "portrait 1.jpg");
   touch("a.png");
   touch("a 1.png");
@@ -45,43 +43,27 @@ TEST_F(UniquePathnameTest, NumbersTakenNamesBeforeTheExtension) {
   EXPECT_EQ(nameOf(uniquePathname(folderUrl(), "my.photo.JPG")), "my.photo 1.JPG");
 }
 
-TEST_F(UniquePathnameTest, ClaimsTheNameSoAnExistingFileIsNeverChosen) {
+TEST_F(UniquePathnameTest, ChoosesWithoutCreatingAndCountsLinksAsTaken) {
   touch("x.png", "original");
   const std::string url = uniquePathname(folderUrl(), "x.png");
   EXPECT_EQ(nameOf(url), "x 1.png");
-  EXPECT_TRUE(fs::exists(*pathFromFileUrl(url)));
-  std::ifstream in(dir_ / "x.png");
-  std::string content;
-  in >> content;
-  EXPECT_EQ(content, "original");
+  // Nothing is left at the chosen name: an interrupted export leaves no
+  // empty file there.
+  EXPECT_FALSE(fs::exists(*pathFromFileUrl(url)));
+  EXPECT_EQ(nameOf(uniquePathname(folderUrl(), "x.png")), "x 1.png");
+  // A link at a name, even one to nothing, is never chosen.
+  fs::create_symlink(dir_ / "nowhere", dir_ / "x 1.png");
+  EXPECT_EQ(nameOf(uniquePathname(folderUrl(), "x.png")), "x 2.png");
 }
 
-TEST_F(UniquePathnameTest, ConcurrentExportsNeverShareAName) {
-  std::vector<std::string> urls[2];
-  std::thread a([&] {
-    for (int i = 0; i < 40; ++i) urls[0].push_back(uniquePathname(folderUrl(), "p.jpg"));
-  });
-  std::thread b([&] {
-    for (int i = 0; i < 40; ++i) urls[1].push_back(uniquePathname(folderUrl(), "p.jpg"));
-  });
-  a.join();
-  b.join();
-  std::set<std::string> all(urls[0].begin(), urls[0].end());
-  all.insert(urls[1].begin(), urls[1].end());
-  EXPECT_EQ(all.size(), 80u);
-}
-
-TEST_F(UniquePathnameTest, MissingFolderGivesThePlainCandidateAndReleaseKeepsContent) {
+TEST_F(UniquePathnameTest, NumberedNamesKeepTheExtension) {
+  EXPECT_EQ(numberedName("a.png", 3), "a 3.png");
+  EXPECT_EQ(numberedName("my.photo.JPG", 1), "my.photo 1.JPG");
+  EXPECT_EQ(numberedName("notes", 2), "notes 2");
+  EXPECT_EQ(numberedName(".profile", 1), ".profile 1");
   const std::string url = uniquePathname(fileUrlFromPath((dir_ / "gone").string()), "a.png");
   EXPECT_EQ(*pathFromFileUrl(url), (dir_ / "gone" / "a.png").string());
   EXPECT_FALSE(fs::exists(dir_ / "gone"));
-
-  const std::string claimed = uniquePathname(folderUrl(), "b.png");
-  releaseUnusedClaim(claimed);
-  EXPECT_FALSE(fs::exists(dir_ / "b.png"));
-  touch("c.png", "data");
-  releaseUnusedClaim(fileUrlFromPath((dir_ / "c.png").string()));
-  EXPECT_TRUE(fs::exists(dir_ / "c.png"));
 }
 
 }  // namespace
