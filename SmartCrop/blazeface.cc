@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
@@ -52,7 +53,10 @@ bool freeAnchorCounts(std::string& bytes) {
 
 }  // namespace
 
-struct BlazeFace::Impl {
+// One network read from the model. A dnn Net sets itself up anew, at a cost
+// of about a forward pass, whenever its input changes shape, so inputs of
+// one shape that come often get a network of their own.
+struct Network {
   std::mutex mutex;  // a dnn Net runs one forward pass at a time
   cv::dnn::Net net;
   std::vector<cv::String> outputNames;
@@ -60,6 +64,21 @@ struct BlazeFace::Impl {
   // input; they are resized with the input. Each with its size's divisor.
   std::vector<std::pair<cv::Ptr<cv::dnn::Layer>, int>> pads;
   int height = 0, width = 0;  // the input the pads are sized for
+
+  // Reads the network from the patched model; false when it holds none.
+  bool read(const std::string& bytes) {
+    net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+    if (net.empty()) return false;
+    outputNames = net.getUnconnectedOutLayersNames();
+    for (const cv::String& name : net.getLayerNames()) {
+      cv::Ptr<cv::dnn::Layer> layer = net.getLayer(net.getLayerId(name));
+      if (layer->type != "Const" || layer->blobs.size() != 1 || layer->blobs[0].dims != 4) continue;
+      const int side = layer->blobs[0].size[2];
+      if (side <= 0 || BlazeFace::kInputSize % side != 0) continue;
+      pads.push_back({layer, BlazeFace::kInputSize / side});
+    }
+    return true;
+  }
 
   void fitPads(int h, int w) {
     if (h == height && w == width) return;
@@ -109,6 +128,33 @@ struct BlazeFace::Impl {
   }
 };
 
+struct BlazeFace::Impl {
+  std::string model;  // the patched model file
+  Network main;       // every input without a network of its own
+  // Square inputs up to the trained size: the close looks at faces, a few
+  // sizes, each many times per picture.
+  std::mutex squaresMutex;
+  std::map<int, std::unique_ptr<Network>> squares;
+
+  // The network for inputs of h x w pixels.
+  Network& networkFor(int h, int w) {
+    if (h != w || h > kInputSize) return main;
+    std::lock_guard lock(squaresMutex);
+    std::unique_ptr<Network>& n = squares[h];
+    if (!n) {
+      auto made = std::make_unique<Network>();
+      try {
+        QuietOpenCv quiet;
+        if (!made->read(model)) return main;
+      } catch (const cv::Exception&) {
+        return main;
+      }
+      n = std::move(made);
+    }
+    return *n;
+  }
+};
+
 BlazeFace::BlazeFace(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 BlazeFace::~BlazeFace() = default;
 
@@ -132,10 +178,9 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
   try {
     QuietOpenCv quiet;
     // The shapes are looked for in a file that may be anything: read it first.
-    std::string patched = bytes;
-    const bool flexible = freeAnchorCounts(patched);
-    impl->net = cv::dnn::readNetFromONNX(patched.data(), patched.size());
-    if (impl->net.empty()) {
+    impl->model = bytes;
+    const bool flexible = freeAnchorCounts(impl->model);
+    if (!impl->main.read(impl->model)) {
       error = "face model " + path + " holds no network";
       return nullptr;
     }
@@ -143,20 +188,12 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
       error = foreign;
       return nullptr;
     }
-    impl->outputNames = impl->net.getUnconnectedOutLayersNames();
-    for (const cv::String& name : impl->net.getLayerNames()) {
-      cv::Ptr<cv::dnn::Layer> layer = impl->net.getLayer(impl->net.getLayerId(name));
-      if (layer->type != "Const" || layer->blobs.size() != 1 || layer->blobs[0].dims != 4) continue;
-      const int side = layer->blobs[0].size[2];
-      if (side <= 0 || kInputSize % side != 0) continue;
-      impl->pads.push_back({layer, kInputSize / side});
-    }
     // One pass on a small blank input checks the outputs and sets the
     // network up; the smallest input costs least.
     const int dims[] = {1, 2 * kStride, 2 * kStride, 3};
     cv::Mat blank(4, dims, CV_32F, cv::Scalar(0));
     std::vector<float> scores, regressors;
-    if (!impl->run(blank, scores, regressors)) {
+    if (!impl->main.run(blank, scores, regressors)) {
       error = foreign;
       return nullptr;
     }
@@ -184,7 +221,7 @@ std::vector<BlazeFaceDetection> BlazeFace::detect(const vips::VImage& input,
 
   std::vector<float> scores, regressors;
   try {
-    if (!impl_->run(blob, scores, regressors)) return {};
+    if (!impl_->networkFor(h, w).run(blob, scores, regressors)) return {};
   } catch (const cv::Exception&) {
     return {};
   }

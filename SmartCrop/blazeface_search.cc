@@ -1,5 +1,7 @@
 #include "SmartCrop/blazeface_search.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -8,6 +10,12 @@ namespace kadro {
 namespace {
 
 constexpr double kFilterBelow = 0.75;  // scales under this shrink through reduce
+
+double cpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec * 1e-9;
+}
 
 // Three bands of 8-bit sRGB, transparency flattened onto white.
 vips::VImage toRgb8(vips::VImage in) {
@@ -103,9 +111,11 @@ std::vector<FaceCandidate> wholePass(const BlazeFace& model, const vips::VImage&
                                      double minScore, double maxWidth) {
   const double scale = static_cast<double>(longSide) / std::max(rgb.width(), rgb.height());
   vips::VImage in = rgb;
+  // A strip keeps at least one pixel across.
   if (scale < 1)
-    in =
-        rgb.reduce(1 / scale, 1 / scale, vips::VImage::option()->set("kernel", VIPS_KERNEL_LINEAR));
+    in = rgb.reduce(std::min<double>(1 / scale, rgb.width()),
+                    std::min<double>(1 / scale, rgb.height()),
+                    vips::VImage::option()->set("kernel", VIPS_KERNEL_LINEAR));
   else if (scale > 1)
     in = rgb.resize(scale, vips::VImage::option()->set("kernel", VIPS_KERNEL_LINEAR));
   const double ax = static_cast<double>(in.width()) / rgb.width();
@@ -133,12 +143,12 @@ std::vector<FaceCandidate> wholePass(const BlazeFace& model, const vips::VImage&
 std::optional<FaceCandidate> refine(const BlazeFace& model, const vips::VImage& full,
                                     const vips::VImage& work, double workScale,
                                     const FaceCandidate& face, const SearchOptions& options,
-                                    double span) {
+                                    double span, int size) {
   Square square;
   square.centre = boxCentre(face.box);
   square.side = span * std::max(face.box.width, face.box.height);
   square.angle = std::atan2(face.leftEye.y - face.rightEye.y, face.leftEye.x - face.rightEye.x);
-  square.input = options.refineSize;
+  square.input = size;
   // The reduced copy is sharp enough when the square shrinks even there.
   const bool fromWork = square.side * workScale >= square.input;
   Square source = square;
@@ -239,11 +249,24 @@ std::vector<FaceCandidate> decideFaces(std::vector<FaceCandidate> faces,
 }
 
 std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImage& picture,
-                                       const SearchOptions& options) {
+                                       const SearchOptions& options, SearchCost* cost) {
+  SearchCost spent;
+  double mark = cpuSeconds();
+  auto account = [&](double& part) {
+    const double now = cpuSeconds();
+    part += now - mark;
+    mark = now;
+  };
   const double longSide = std::max(picture.width(), picture.height());
-  // The working copy serves the fine pass as it is and the coarse pass
-  // reduced; the close look takes it when it is sharp enough.
-  const int workSize = std::max(options.fineSize, options.coarseSize);
+  // The working copy serves every pass (reduced again for the smaller ones);
+  // the close look takes it when it is sharp enough. No pass looks closer
+  // than the picture's own pixels.
+  const int stride = BlazeFace::kStride;
+  auto passSize = [&](double size) {
+    return std::min(static_cast<int>(std::ceil(size / stride)) * stride,
+                    static_cast<int>(std::ceil(longSide / stride)) * stride);
+  };
+  const int workSize = std::max({options.fineSize, options.coarseSize, options.finerSize});
   const double workScale = std::min(1.0, workSize / longSide);
   const vips::VImage full = toRgb8(picture);
   // A strip of a picture keeps at least one pixel across.
@@ -259,6 +282,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   const double sx = static_cast<double>(picture.width()) / work.width();
   const double sy = static_cast<double>(picture.height()) / work.height();
   const double workLong = std::max(work.width(), work.height());
+  account(spent.prepare);
 
   // Scored (first pass + close look) / 2: sure from minConfidence, unsure
   // from unsureConfidence; lower and faces the close look loses are dropped.
@@ -270,55 +294,82 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
         kept.push_back(f);
         continue;
       }
-      auto r = refine(model, full, work, 1 / sx, f, options, options.refineSpan);
+      // A quick look settles most faces; the rest get a sharper one.
+      std::optional<FaceCandidate> r;
+      if (options.quickSize > 0) {
+        ++spent.networkRuns;
+        r = refine(model, full, work, 1 / sx, f, options, options.refineSpan, options.quickSize);
+        if (r && (f.score + r->score) / 2 < options.quickConfidence) r.reset();
+      }
+      if (!r) {
+        ++spent.networkRuns;
+        r = refine(model, full, work, 1 / sx, f, options, options.refineSpan, options.refineSize);
+      }
       if (!r) continue;
       r->score = (f.score + r->score) / 2;
       r->sure = r->score >= options.minConfidence;
       if (!r->sure && r->score >= options.unsureConfidence) {
         // A doubt that leaves the picture uncropped must hold up: a second
         // look from nearer must find the face as surely.
-        const auto again = refine(model, full, work, 1 / sx, *r, options, options.recheckSpan);
+        ++spent.networkRuns;
+        const auto again =
+            refine(model, full, work, 1 / sx, *r, options, options.recheckSpan, options.refineSize);
         if (!again || (f.score + again->score) / 2 < options.unsureConfidence) continue;
       }
       if (r->sure || r->score >= options.unsureConfidence) kept.push_back(*r);
     }
     return kept;
   };
-
-  const double noLimit = 1e9;
-  std::vector<FaceCandidate> faces = confirmed(
-      mergeCandidates(wholePass(model, work, options.coarseSize, options.coarseMinScore, noLimit),
-                      options.mergeOverlap));
-
-  // The fine pass only pays when it can find a face that counts: one smaller
-  // than the coarse pass sees, yet not so small beside the widest sure face
-  // that it is dropped anyway. It looks no closer than such a face needs.
-  double widest = 0;
-  for (const FaceCandidate& f : faces)
-    if (f.sure) widest = std::max(widest, f.box.width / sx);
-  const double smallest = options.coarseReach * options.coarseSize;  // input pixels
-  int fineSize = options.fineSize;
-  if (widest > 0) {
-    const double needed = smallest * workLong / (options.minRelativeWidth * widest);
-    const int stride = BlazeFace::kStride;
-    fineSize = std::min<int>(fineSize, static_cast<int>(std::ceil(needed / stride)) * stride);
-  }
-  if (fineSize > options.coarseSize) {
-    std::vector<FaceCandidate> more = wholePass(model, work, fineSize, options.fineMinScore,
-                                                options.fineMaxWidth * BlazeFace::kInputSize);
-    // Faces the coarse pass confirmed need no second look.
+  // One pass over the whole picture at `size`: the faces it finds that the
+  // passes before did not, confirmed.
+  std::vector<FaceCandidate> faces;
+  auto pass = [&](int size, double minScore, double maxWidth) {
+    ++spent.networkRuns;
+    std::vector<FaceCandidate> more = wholePass(model, work, size, minScore, maxWidth);
+    // Sure faces need no second look; a doubt may be a face that an
+    // earlier pass saw too small to be sure of.
     std::erase_if(more, [&](const FaceCandidate& t) {
       const FaceCandidate inFull = scaled(t, sx, sy);
       return std::any_of(faces.begin(), faces.end(), [&](const FaceCandidate& f) {
-        return overlapRatio(f.box, inFull.box) > options.mergeOverlap;
+        return f.sure && overlapRatio(f.box, inFull.box) > options.mergeOverlap;
       });
     });
     for (FaceCandidate& f : confirmed(mergeCandidates(std::move(more), options.mergeOverlap)))
       faces.push_back(f);
-  }
-  // Two first-pass faces may have settled on the same face.
-  faces = mergeCandidates(std::move(faces), options.mergeOverlap);
+    // Two first-pass faces may have settled on the same face.
+    faces = mergeCandidates(std::move(faces), options.mergeOverlap);
+  };
+  auto settled = [&] { return !options.countAll && decideFaces(faces, options).size() >= 2; };
+  auto widestSure = [&] {
+    double widest = 0;
+    for (const FaceCandidate& f : faces)
+      if (f.sure) widest = std::max(widest, f.box.width / sx);
+    return widest;  // working copy pixels
+  };
+  const double maxWidth = options.fineMaxWidth * BlazeFace::kInputSize;
 
+  pass(passSize(options.coarseSize), options.coarseMinScore, 1e9);
+  account(spent.coarse);
+
+  // The fine pass only pays when it can find a face that counts: one smaller
+  // than the coarse pass reaches, yet not so small beside the widest sure
+  // face that it is dropped anyway. It looks no closer than such a face
+  // needs.
+  const double widest = widestSure();
+  if (widest > 0 && !settled()) {
+    const double needed = options.reach * workLong / (options.minRelativeWidth * widest);
+    const int size = passSize(std::min<double>(options.fineSize, needed));
+    if (size > options.coarseSize) pass(size, options.fineMinScore, maxWidth);
+    account(spent.fine);
+  }
+  // Nothing sure yet: the picture may hold only small faces. One pass that
+  // reaches faces down to reach / finerSize of the long side.
+  if (widestSure() == 0 && options.finerSize > 0) {
+    const int size = passSize(options.finerSize);
+    if (size > options.coarseSize) pass(size, options.fineMinScore, maxWidth);
+    account(spent.finer);
+  }
+  if (cost) *cost = spent;
   return decideFaces(std::move(faces), options);
 }
 

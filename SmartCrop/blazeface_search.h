@@ -19,20 +19,36 @@ namespace kadro {
 // faded, tinted, grainy, turned, shrunk, pasted small, in shadow).
 struct SearchOptions {
   int coarseSize = 256;           // long side of the coarse pass's input
-  int fineSize = 384;             // long side of the fine pass's input; 0 for none
+  int fineSize = 384;             // the fine pass's longest side beside a sure face; 0 for none
+  int finerSize = 640;            // the pass after the others found nothing sure; 0 for none
   double coarseMinScore = 0.5;    // the coarse pass
-  double fineMinScore = 0.75;     // the fine pass sees more clutter per face, so ask more
+  double fineMinScore = 0.75;     // the finer passes see more clutter per face, so ask more
   double fineMaxWidth = 0.5;      // wider faces (over the model's 256 pixels) are the coarse pass's
   double mergeOverlap = 0.3;      // intersection over union that makes two boxes one face
   bool refine = true;             // the close look; off only to measure what it brings
   int refineSize = 256;           // side of the close look's input
+  int quickSize = 128;            // a cheaper close look first; 0 for none
+  double quickConfidence = 0.8;   // the mean with the quick look that makes a face sure at once
   double refineSpan = 3.0;        // the close look's square over the face box's width
   double refineMinScore = 0.5;    // a face that the close look no longer finds is dropped
   double minConfidence = 0.72;    // mean of the first and the close look's score
   double unsureConfidence = 0.6;  // below minConfidence but this sure: maybe a face
   double recheckSpan = 2.0;       // the second close look at a maybe-face
-  double coarseReach = 0.1;       // smallest face the coarse pass finds, over the long side
+  double reach = 18;              // narrowest face (input pixels) a pass finds reliably
   double minRelativeWidth = 0.25;  // faces narrower than this part of the widest are dropped
+  // False: stop looking once the picture is a group, as the crop needs no
+  // more; true: find every face (inspect, measurements).
+  bool countAll = true;
+};
+
+// What one search cost, for measuring: CPU seconds of the whole process
+// (meaningful while one search runs at a time) and network runs.
+struct SearchCost {
+  double prepare = 0;  // colour conversion and the reduced copy
+  double coarse = 0;   // each pass with the close looks at what it found
+  double fine = 0;
+  double finer = 0;
+  int networkRuns = 0;
 };
 
 // A face in pixel space (origin top-left, y down) of the searched picture.
@@ -49,7 +65,8 @@ struct FaceCandidate {
 // one (it then makes the picture a group). Throws vips::VError when the
 // picture cannot be read.
 std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImage& picture,
-                                       const SearchOptions& options = {});
+                                       const SearchOptions& options = {},
+                                       SearchCost* cost = nullptr);
 
 // What counts of the merged, close-looked faces of a picture: only sure
 // faces make a portrait, and an unsure face beside one makes a group

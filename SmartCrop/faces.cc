@@ -80,14 +80,18 @@ std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster
 }
 
 std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
-                                            bool skipGroups, const SearchOptions& options) {
+                                            bool skipGroups, const SearchOptions& options,
+                                            SearchCost* cost) {
   std::vector<FaceObservation> faces;
   if (!model.model) {
     diagnosticLine("! error in face detection " + model.error);
     return faces;
   }
+  // A group is left whole, so the crop needs only its first two faces.
+  SearchOptions search = options;
+  search.countAll = options.countAll && !skipGroups;
   try {
-    for (const FaceCandidate& c : searchFaces(*model.model, image.image(), options))
+    for (const FaceCandidate& c : searchFaces(*model.model, image.image(), search, cost))
       faces.push_back(toObservation(c, image.width(), image.height()));
   } catch (const std::exception& e) {
     vips_error_clear();

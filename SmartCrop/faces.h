@@ -68,10 +68,13 @@ std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster
                                             bool skipGroups);
 
 struct SearchOptions;
+struct SearchCost;
 
-// The same with the search's settings changed, for measuring them.
+// The same with the search's settings changed, for measuring them; `cost`,
+// when given, receives what the search cost.
 std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
-                                            bool skipGroups, const SearchOptions& options);
+                                            bool skipGroups, const SearchOptions& options,
+                                            SearchCost* cost = nullptr);
 
 // Conversions between pixel space (origin top-left, y down) of a picture of
 // width x height pixels and the normalised spaces of the face list.

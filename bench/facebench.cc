@@ -122,6 +122,7 @@ kadro::Raster jobCopy(const fs::path& path, int side) {
 
 struct Found {
   std::vector<kadro::FaceObservation> faces;
+  kadro::SearchCost cost;
   double cpu = 0;   // seconds
   double wall = 0;  // seconds
 };
@@ -142,12 +143,15 @@ bool setOption(const std::string& assignment) {
       {"fineMinScore", [&] { o.fineMinScore = v; }},
       {"fineMaxWidth", [&] { o.fineMaxWidth = v; }},
       {"refineSize", [&] { o.refineSize = static_cast<int>(v); }},
+      {"quickSize", [&] { o.quickSize = static_cast<int>(v); }},
+      {"quickConfidence", [&] { o.quickConfidence = v; }},
       {"refineSpan", [&] { o.refineSpan = v; }},
       {"refineMinScore", [&] { o.refineMinScore = v; }},
       {"minConfidence", [&] { o.minConfidence = v; }},
       {"unsureConfidence", [&] { o.unsureConfidence = v; }},
       {"recheckSpan", [&] { o.recheckSpan = v; }},
-      {"coarseReach", [&] { o.coarseReach = v; }},
+      {"reach", [&] { o.reach = v; }},
+      {"finerSize", [&] { o.finerSize = static_cast<int>(v); }},
       {"minRelativeWidth", [&] { o.minRelativeWidth = v; }},
   };
   const auto it = setters.find(name);
@@ -161,7 +165,7 @@ Found detect(const kadro::FaceModel& model, const kadro::Raster& picture) {
   kadro::setDiagnosticStream(&lines);
   Found f;
   const double c0 = cpuSeconds(), w0 = wallSeconds();
-  f.faces = kadro::detectFaceWith(model, picture, /*skipGroups=*/false, g_options);
+  f.faces = kadro::detectFaceWith(model, picture, /*skipGroups=*/false, g_options, &f.cost);
   f.cpu = cpuSeconds() - c0;
   f.wall = wallSeconds() - w0;
   kadro::setDiagnosticStream(nullptr);
@@ -290,9 +294,9 @@ std::vector<Variant> variants() {
   v.push_back({"pasted",
                [](const VImage& p, const Label& l, const Reference& r, auto&,
                   auto&) -> std::optional<VImage> {
-                 // Scaled so the widest face is 6 to 9 % of the long side of
-                 // a 2400 x 1600 field of soft noise (145 to 215 px).
-                 const double target = 2400 * (0.06 + 0.001 * pick(l.file, 31));
+                 // Scaled so the widest face is 3 to 5 % of the long side of
+                 // a 2400 x 1600 field of soft noise (72 to 120 px).
+                 const double target = 2400 * (0.03 + 0.001 * pick(l.file, 21));
                  double scale = widest(r) > 0 ? target / widest(r) : 0.25;
                  scale = std::min({scale, 1.0, 1500.0 / std::max(p.width(), p.height())});
                  const VImage small = scale < 1 ? p.resize(scale) : p;
@@ -468,6 +472,7 @@ struct Row {
   int wrongCrops = 0;
   int countRight = 0;
   double cpu = 0, cpuMax = 0, wall = 0;
+  kadro::SearchCost parts;  // summed
   std::vector<std::string> misses;
 };
 
@@ -490,6 +495,11 @@ Row measure(const kadro::FaceModel& model, const std::string& name, const fs::pa
     row.cpu += found.cpu;
     row.wall += found.wall;
     row.cpuMax = std::max(row.cpuMax, found.cpu);
+    row.parts.prepare += found.cost.prepare;
+    row.parts.coarse += found.cost.coarse;
+    row.parts.fine += found.cost.fine;
+    row.parts.finer += found.cost.finer;
+    row.parts.networkRuns += found.cost.networkRuns;
     const bool countOk = l.atLeast ? n >= l.faces : n == l.faces;
     // A group shows at least two faces; "countOk" for a 7+ crowd asks for all.
     row.countRight += countOk;
@@ -534,16 +544,20 @@ std::string ratio(int n, int of) {
 }
 
 void printHeader() {
-  std::printf("%-22s %5s %10s %8s %8s %6s %9s %8s %8s %8s\n", "set", "pics", "portraits", "groups",
-              "no-face", "wrong", "count ok", "cpu ms", "cpu max", "wall ms");
+  std::printf("%-22s %5s %10s %8s %8s %6s %9s %8s %8s %8s  %s\n", "set", "pics", "portraits",
+              "groups", "no-face", "wrong", "count ok", "cpu ms", "cpu max", "wall ms",
+              "cpu ms: prepare coarse fine finer, network runs");
 }
 
 void printRow(const Row& r) {
-  std::printf("%-22s %5d %10s %8s %8s %6d %9s %8.1f %8.1f %8.1f\n", r.name.c_str(), r.pictures,
-              ratio(r.portraitsCropped, r.portraits).c_str(), ratio(r.groupsLeft, r.groups).c_str(),
-              ratio(r.emptyLeft, r.empty).c_str(), r.wrongCrops,
-              ratio(r.countRight, r.pictures).c_str(), r.pictures ? 1000 * r.cpu / r.pictures : 0,
-              1000 * r.cpuMax, r.pictures ? 1000 * r.wall / r.pictures : 0);
+  const double n = std::max(1, r.pictures);
+  std::printf("%-22s %5d %10s %8s %8s %6d %9s %8.1f %8.1f %8.1f  %.1f %.1f %.1f %.1f, %.1f\n",
+              r.name.c_str(), r.pictures, ratio(r.portraitsCropped, r.portraits).c_str(),
+              ratio(r.groupsLeft, r.groups).c_str(), ratio(r.emptyLeft, r.empty).c_str(),
+              r.wrongCrops, ratio(r.countRight, r.pictures).c_str(), 1000 * r.cpu / n,
+              1000 * r.cpuMax, 1000 * r.wall / n, 1000 * r.parts.prepare / n,
+              1000 * r.parts.coarse / n, 1000 * r.parts.fine / n, 1000 * r.parts.finer / n,
+              r.parts.networkRuns / n);
   std::fflush(stdout);
 }
 
@@ -692,6 +706,11 @@ int main(int argc, char** argv) {
     all.cpu += r.cpu;
     all.wall += r.wall;
     all.cpuMax = std::max(all.cpuMax, r.cpuMax);
+    all.parts.prepare += r.parts.prepare;
+    all.parts.coarse += r.parts.coarse;
+    all.parts.fine += r.parts.fine;
+    all.parts.finer += r.parts.finer;
+    all.parts.networkRuns += r.parts.networkRuns;
   }
   if (rows.size() > 1) printRow(all);
   if (list)
