@@ -314,7 +314,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
         ++spent.networkRuns;
         const auto again =
             refine(model, full, work, 1 / sx, *r, options, options.recheckSpan, options.refineSize);
-        if (!again || (f.score + again->score) / 2 < options.unsureConfidence) continue;
+        if (!again || (f.score + again->score) / 2 < options.recheckConfidence) continue;
       }
       if (r->sure || r->score >= options.unsureConfidence) kept.push_back(*r);
     }
@@ -346,9 +346,15 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
       if (f.sure) widest = std::max(widest, f.box.width / sx);
     return widest;  // working copy pixels
   };
-  const double maxWidth = options.fineMaxWidth * BlazeFace::kInputSize;
+  // A face the coarse pass reaches well is the coarse pass's: what a closer
+  // pass alone sees there is a pattern that looks like a face at one scale
+  // only (logos, lettering).
+  const int coarseSize = passSize(options.coarseSize);
+  auto maxWidth = [&](int size) {
+    return options.fineMaxWidth * options.reach * size / coarseSize;
+  };
 
-  pass(passSize(options.coarseSize), options.coarseMinScore, 1e9);
+  pass(coarseSize, options.coarseMinScore, 1e9);
   account(spent.coarse);
 
   // The fine pass only pays when it can find a face that counts: one smaller
@@ -359,14 +365,14 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   if (widest > 0 && !settled()) {
     const double needed = options.reach * workLong / (options.minRelativeWidth * widest);
     const int size = passSize(std::min<double>(options.fineSize, needed));
-    if (size > options.coarseSize) pass(size, options.fineMinScore, maxWidth);
+    if (size > coarseSize) pass(size, options.fineMinScore, maxWidth(size));
     account(spent.fine);
   }
   // Nothing sure yet: the picture may hold only small faces. One pass that
   // reaches faces down to reach / finerSize of the long side.
   if (widestSure() == 0 && options.finerSize > 0) {
     const int size = passSize(options.finerSize);
-    if (size > options.coarseSize) pass(size, options.fineMinScore, maxWidth);
+    if (size > coarseSize) pass(size, options.fineMinScore, maxWidth(size));
     account(spent.finer);
   }
   if (cost) *cost = spent;

@@ -18,24 +18,25 @@ namespace kadro {
 // The values below were tuned on real photos and their variants (grey,
 // faded, tinted, grainy, turned, shrunk, pasted small, in shadow).
 struct SearchOptions {
-  int coarseSize = 256;           // long side of the coarse pass's input
-  int fineSize = 384;             // the fine pass's longest side beside a sure face; 0 for none
-  int finerSize = 640;            // the pass after the others found nothing sure; 0 for none
-  double coarseMinScore = 0.5;    // the coarse pass
-  double fineMinScore = 0.75;     // the finer passes see more clutter per face, so ask more
-  double fineMaxWidth = 0.5;      // wider faces (over the model's 256 pixels) are the coarse pass's
-  double mergeOverlap = 0.3;      // intersection over union that makes two boxes one face
-  bool refine = true;             // the close look; off only to measure what it brings
-  int refineSize = 256;           // side of the close look's input
-  int quickSize = 128;            // a cheaper close look first; 0 for none
-  double quickConfidence = 0.8;   // the mean with the quick look that makes a face sure at once
-  double refineSpan = 3.0;        // the close look's square over the face box's width
-  double refineMinScore = 0.5;    // a face that the close look no longer finds is dropped
-  double minConfidence = 0.72;    // mean of the first and the close look's score
-  double unsureConfidence = 0.6;  // below minConfidence but this sure: maybe a face
-  double recheckSpan = 2.0;       // the second close look at a maybe-face
-  double reach = 18;              // narrowest face (input pixels) a pass finds reliably
-  double minRelativeWidth = 0.25;  // faces narrower than this part of the widest are dropped
+  int coarseSize = 256;          // long side of the coarse pass's input
+  int fineSize = 640;            // the fine pass's longest side beside a sure face; 0 for none
+  int finerSize = 640;           // the pass after the others found nothing sure; 0 for none
+  double coarseMinScore = 0.5;   // the coarse pass
+  double fineMinScore = 0.75;    // the finer passes see more clutter per face, so ask more
+  double fineMaxWidth = 1.75;    // wider faces (over the coarse pass's reach) are the coarse pass's
+  double mergeOverlap = 0.3;     // intersection over union that makes two boxes one face
+  bool refine = true;            // the close look; off only to measure what it brings
+  int refineSize = 256;          // side of the close look's input
+  int quickSize = 128;           // a cheaper close look first; 0 for none
+  double quickConfidence = 0.8;  // the mean with the quick look that makes a face sure at once
+  double refineSpan = 3.0;       // the close look's square over the face box's width
+  double refineMinScore = 0.5;   // a face that the close look no longer finds is dropped
+  double minConfidence = 0.72;   // mean of the first and the close look's score
+  double unsureConfidence = 0.6;    // below minConfidence but this sure: maybe a face
+  double recheckSpan = 2.0;         // the second close look at a maybe-face
+  double recheckConfidence = 0.55;  // its mean with the first score that keeps the doubt
+  double reach = 18;                // narrowest face (input pixels) a pass finds reliably
+  double minRelativeWidth = 0.25;   // faces narrower than this part of the widest are dropped
   // False: stop looking once the picture is a group, as the crop needs no
   // more; true: find every face (inspect, measurements).
   bool countAll = true;

@@ -150,6 +150,7 @@ bool setOption(const std::string& assignment) {
       {"minConfidence", [&] { o.minConfidence = v; }},
       {"unsureConfidence", [&] { o.unsureConfidence = v; }},
       {"recheckSpan", [&] { o.recheckSpan = v; }},
+      {"recheckConfidence", [&] { o.recheckConfidence = v; }},
       {"reach", [&] { o.reach = v; }},
       {"finerSize", [&] { o.finerSize = static_cast<int>(v); }},
       {"minRelativeWidth", [&] { o.minRelativeWidth = v; }},
@@ -315,6 +316,8 @@ std::vector<Variant> variants() {
                  const VImage second = other(pick(l.file, 1u << 20));
                  if (second.width() == 0) return std::nullopt;
                  const double ratio = 0.4 + 0.01 * pick(l.file + "r", 21);
+                 // A face under 40 px is no one a person would count.
+                 if (ratio * widest(r) < 40) return std::nullopt;
                  // `other` hands the picture already scaled to a face width of 100.
                  const VImage s = second.resize(ratio * widest(r) / 100.0);
                  const int h = std::max(p.height(), s.height());
