@@ -344,6 +344,38 @@ TEST(FaceSearch, AFaceFoundAtOneScaleIsFoundAtEveryScaleItCounts) {
   }
 }
 
+TEST(FaceSearch, AFaceOfThreeToFivePercentOfALargePictureIsFound) {
+  // Nothing else in the picture is sure, so the search looks closer; the
+  // faces are 60 to 100 px wide in 2000 px.
+  for (const double scale : {0.6, 0.8, 1.0}) {
+    const Placed p = pasted(scale, 2000, 1400, 1300, 900);
+    const Detection d = detect(p.picture, /*skipGroups=*/true);
+    ASSERT_EQ(d.faces.size(), 1u) << "scale " << scale << "\n" << d.lines;
+    EXPECT_LT(distance(eyePixel(d.faces[0], p.picture), p.eyes), 0.15 * p.eyeDistance)
+        << "scale " << scale;
+  }
+}
+
+TEST(FaceSearch, AFaintGrainySecondPersonBesideASmallFaceLeavesThePicture) {
+  // Two people, each face about 4 % of the long side; the second washed out
+  // and grainy, as on an old print. Cropping around the clear one would be
+  // a wrong crop.
+  const vips::VImage photo = sample("astronaut.png").image().resize(0.8);
+  const vips::VImage grain = vips::VImage::gaussnoise(
+      photo.width(), photo.height(),
+      vips::VImage::option()->set("sigma", 18.0)->set("mean", 0.0)->set("seed", 3));
+  const vips::VImage washed =
+      (photo.cast(VIPS_FORMAT_FLOAT) * 0.4 + 120 + vips::VImage::bandjoin({grain, grain, grain}))
+          .cast(VIPS_FORMAT_UCHAR)
+          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+  const Placed field = pasted(0.8, 2000, 1400, 500, 500);
+  const Raster both(field.picture.image().insert(washed, 900, 520).copy_memory());
+  Detection d = detect(both, /*skipGroups=*/false);
+  EXPECT_GE(d.faces.size(), 2u) << d.lines;
+  d = detect(both, /*skipGroups=*/true);
+  EXPECT_TRUE(d.faces.empty()) << d.lines;
+}
+
 TEST(FaceSearch, AFaceFoundUprightIsFoundTurnedTwentyDegreesEitherWay) {
   const Placed p = pasted(1.0, 900, 700, 200, 100);
   for (const double degrees : {-20.0, 20.0}) {
@@ -382,6 +414,35 @@ TEST(FaceSearch, TheNetworkRunsOnAnyInputOfWholeStrides) {
   EXPECT_TRUE(m.model->detect(photo.extract_band(0).extract_area(0, 0, 256, 256), 0.5).empty());
   // The same network still answers at the trained size afterwards.
   EXPECT_FALSE(m.model->detect(photo.resize(0.5), 0.75).empty());
+}
+
+TEST(FaceSearch, InputsOfOtherShapesBetweenTwoRunsChangeNothing) {
+  // Square close looks and whole passes of other shapes take turns; each
+  // answer must be what the input alone gives.
+  const FaceModel& m = model();
+  ASSERT_TRUE(m.model);
+  const vips::VImage photo = sample("astronaut.png").image();
+  const vips::VImage square = photo.resize(0.25).copy_memory();  // 128 x 128
+  const vips::VImage wide = photo.extract_area(0, 0, 512, 384).copy_memory();
+  const vips::VImage big = photo.resize(0.5).copy_memory();  // 256 x 256
+  auto same = [](const std::vector<BlazeFaceDetection>& a,
+                 const std::vector<BlazeFaceDetection>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+      if (std::abs(a[i].score - b[i].score) > 1e-5 || distance(a[i].centre, b[i].centre) > 1e-3)
+        return false;
+    return true;
+  };
+  const auto firstSquare = m.model->detect(square, 0.5);
+  const auto firstWide = m.model->detect(wide, 0.5);
+  const auto firstBig = m.model->detect(big, 0.5);
+  ASSERT_FALSE(firstSquare.empty());
+  ASSERT_FALSE(firstWide.empty());
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_TRUE(same(m.model->detect(big, 0.5), firstBig));
+    EXPECT_TRUE(same(m.model->detect(wide, 0.5), firstWide));
+    EXPECT_TRUE(same(m.model->detect(square, 0.5), firstSquare));
+  }
 }
 
 FaceCandidate candidate(Rect box, double score, bool sure) {
