@@ -372,7 +372,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   // reaches faces down to reach / finerSize of the long side.
   if (widestSure() == 0 && options.finerSize > 0) {
     const int size = passSize(options.finerSize);
-    if (size > coarseSize) pass(size, options.fineMinScore, maxWidth(size));
+    if (size > coarseSize) pass(size, options.finerMinScore, maxWidth(size));
     account(spent.finer);
   }
   if (cost) *cost = spent;

@@ -21,11 +21,15 @@ namespace kadro {
 // The values below were tuned on real photos and their variants (grey,
 // faded, tinted, grainy, turned, shrunk, pasted small, in shadow).
 struct SearchOptions {
-  int coarseSize = 256;          // long side of the coarse pass's input
-  int fineSize = 640;            // the fine pass's longest side beside a sure face; 0 for none
-  int finerSize = 640;           // the pass after the others found nothing sure; 0 for none
-  double coarseMinScore = 0.5;   // the coarse pass
-  double fineMinScore = 0.6;     // the finer passes; the close look settles what they find
+  int coarseSize = 256;         // long side of the coarse pass's input
+  int fineSize = 640;           // the fine pass's longest side beside a sure face; 0 for none
+  int finerSize = 640;          // the pass after the others found nothing sure; 0 for none
+  double coarseMinScore = 0.5;  // the coarse pass
+  // What the fine pass finds can only make a picture a group, so it may
+  // propose faint faces to the close look; what the finer pass finds may
+  // make a picture a portrait, so it asks more.
+  double fineMinScore = 0.6;
+  double finerMinScore = 0.75;
   double fineMaxWidth = 1.75;    // wider faces (over the coarse pass's reach) are the coarse pass's
   double mergeOverlap = 0.3;     // intersection over union that makes two boxes one face
   bool refine = true;            // the close look; off only to measure what it brings

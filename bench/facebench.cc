@@ -141,6 +141,7 @@ bool setOption(const std::string& assignment) {
       {"fineSize", [&] { o.fineSize = static_cast<int>(v); }},
       {"coarseMinScore", [&] { o.coarseMinScore = v; }},
       {"fineMinScore", [&] { o.fineMinScore = v; }},
+      {"finerMinScore", [&] { o.finerMinScore = v; }},
       {"fineMaxWidth", [&] { o.fineMaxWidth = v; }},
       {"refineSize", [&] { o.refineSize = static_cast<int>(v); }},
       {"quickSize", [&] { o.quickSize = static_cast<int>(v); }},
