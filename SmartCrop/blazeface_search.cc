@@ -286,7 +286,9 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
 
   // Scored (first pass + close look) / 2: sure from minConfidence, unsure
   // from unsureConfidence; lower and faces the close look loses are dropped.
-  auto confirmed = [&](std::vector<FaceCandidate> first) {
+  // `strict`: the faces may make a portrait on their own, so they must hold
+  // up to the sharp look and to a second look from nearer.
+  auto confirmed = [&](std::vector<FaceCandidate> first, bool strict) {
     std::vector<FaceCandidate> kept;
     for (FaceCandidate& f : first) {
       f = scaled(f, sx, sy);
@@ -296,7 +298,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
       }
       // A quick look settles most faces; the rest get a sharper one.
       std::optional<FaceCandidate> r;
-      if (options.quickSize > 0) {
+      if (options.quickSize > 0 && !strict) {
         ++spent.networkRuns;
         r = refine(model, full, work, 1 / sx, f, options, options.refineSpan, options.quickSize);
         if (r && (f.score + r->score) / 2 < options.quickConfidence) r.reset();
@@ -308,6 +310,12 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
       if (!r) continue;
       r->score = (f.score + r->score) / 2;
       r->sure = r->score >= options.minConfidence;
+      if (r->sure && strict) {
+        ++spent.networkRuns;
+        const auto again =
+            refine(model, full, work, 1 / sx, *r, options, options.recheckSpan, options.refineSize);
+        r->sure = again && (f.score + again->score) / 2 >= options.minConfidence;
+      }
       if (!r->sure && r->score >= options.unsureConfidence) {
         // A doubt that leaves the picture uncropped must hold up: a second
         // look from nearer must find the face as surely.
@@ -323,7 +331,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   // One pass over the whole picture at `size`: the faces it finds that the
   // passes before did not, confirmed.
   std::vector<FaceCandidate> faces;
-  auto pass = [&](int size, double minScore, double maxWidth) {
+  auto pass = [&](int size, double minScore, double maxWidth, bool strict) {
     ++spent.networkRuns;
     std::vector<FaceCandidate> more = wholePass(model, work, size, minScore, maxWidth);
     // Sure faces need no second look; a doubt may be a face that an
@@ -334,7 +342,8 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
         return f.sure && overlapRatio(f.box, inFull.box) > options.mergeOverlap;
       });
     });
-    for (FaceCandidate& f : confirmed(mergeCandidates(std::move(more), options.mergeOverlap)))
+    for (FaceCandidate& f :
+         confirmed(mergeCandidates(std::move(more), options.mergeOverlap), strict))
       faces.push_back(f);
     // Two first-pass faces may have settled on the same face.
     faces = mergeCandidates(std::move(faces), options.mergeOverlap);
@@ -354,7 +363,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
     return options.fineMaxWidth * options.reach * size / coarseSize;
   };
 
-  pass(coarseSize, options.coarseMinScore, 1e9);
+  pass(coarseSize, options.coarseMinScore, 1e9, false);
   account(spent.coarse);
 
   // The fine pass only pays when it can find a face that counts: one smaller
@@ -365,14 +374,14 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   if (widest > 0 && !settled()) {
     const double needed = options.reach * workLong / (options.minRelativeWidth * widest);
     const int size = passSize(std::min<double>(options.fineSize, needed));
-    if (size > coarseSize) pass(size, options.fineMinScore, maxWidth(size));
+    if (size > coarseSize) pass(size, options.fineMinScore, maxWidth(size), false);
     account(spent.fine);
   }
   // Nothing sure yet: the picture may hold only small faces. One pass that
   // reaches faces down to reach / finerSize of the long side.
   if (widestSure() == 0 && options.finerSize > 0) {
     const int size = passSize(options.finerSize);
-    if (size > coarseSize) pass(size, options.finerMinScore, maxWidth(size));
+    if (size > coarseSize) pass(size, options.finerMinScore, maxWidth(size), true);
     account(spent.finer);
   }
   if (cost) *cost = spent;
