@@ -3,7 +3,7 @@
 // 7 % of the long side; a fine pass over the whole picture only as close as
 // the narrowest face that still counts beside the widest one needs (the
 // network is convolutional, so one larger input does what overlapping tiles
-// did); a finer pass, down to about 3 % of the long side, only when nothing
+// did); a finer pass, down to about 3.5 % of the long side, only when nothing
 // sure was found; merging of the duplicates; and a close look per face on a
 // square around it, turned so the eyes are level, which confirms the face
 // and places the box and the eyes more closely (a quick look at a small
@@ -23,7 +23,7 @@ namespace kadro {
 struct SearchOptions {
   int coarseSize = 256;         // long side of the coarse pass's input
   int fineSize = 640;           // the fine pass's longest side beside a sure face; 0 for none
-  int finerSize = 640;          // the pass after the others found nothing sure; 0 for none
+  int finerSize = 512;          // the pass after the others found nothing sure; 0 for none
   double coarseMinScore = 0.5;  // the coarse pass
   // What the fine pass finds can only make a picture a group, so it may
   // propose faint faces to the close look; what the finer pass finds may
