@@ -416,6 +416,29 @@ TEST(FaceSearch, TheNetworkRunsOnAnyInputOfWholeStrides) {
   EXPECT_FALSE(m.model->detect(photo.resize(0.5), 0.75).empty());
 }
 
+TEST(FaceSearch, PassesThatCannotChangeTheAnswerAreSkipped) {
+  const FaceModel& m = model();
+  ASSERT_TRUE(m.model);
+  // A face a third of the picture wide: no face that counts beside it can
+  // be below the coarse pass's reach, so the coarse pass and one quick look
+  // decide.
+  const vips::VImage portrait = sample("astronaut.png").image().extract_area(100, 0, 300, 300);
+  SearchCost cost;
+  EXPECT_EQ(searchFaces(*m.model, portrait, SearchOptions{}, &cost).size(), 1u);
+  EXPECT_EQ(cost.networkRuns, 2);
+  // Two such faces: when the crop only needs to know it is a group, no
+  // closer pass runs; when every face is wanted, it does.
+  const vips::VImage one = sample("astronaut.png").image();
+  const vips::VImage pair = one.join(one, VIPS_DIRECTION_HORIZONTAL).resize(0.5);
+  SearchOptions crop;
+  crop.countAll = false;
+  SearchCost forCrop, forAll;
+  EXPECT_EQ(searchFaces(*m.model, pair, crop, &forCrop).size(), 2u);
+  EXPECT_EQ(searchFaces(*m.model, pair, SearchOptions{}, &forAll).size(), 2u);
+  EXPECT_EQ(forCrop.fine, 0);
+  EXPECT_LT(forCrop.networkRuns, forAll.networkRuns);
+}
+
 TEST(FaceSearch, InputsOfOtherShapesBetweenTwoRunsChangeNothing) {
   // Square close looks and whole passes of other shapes take turns; each
   // answer must be what the input alone gives.
