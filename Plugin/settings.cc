@@ -501,8 +501,9 @@ PresetRead Settings::read() const {
     result.presets = defaultPresets();
     result.failure = PresetStoreError(
         db_->path, std::string("The stored presets could not be decoded (") + e.what() +
-                       "), so the built-in presets are shown. The stored document is kept: "
-                       "saving first copies it aside.");
+                       "). They stay stored as they are; the preset editor offers the built-in "
+                       "presets instead, and its first Save copies them aside before anything "
+                       "replaces them.");
     return result;
   }
   if (result.presets.empty()) result.presets.emplace("Default", Action("Default", "square", 400));

@@ -156,7 +156,7 @@ TEST_F(StoreFaultsInThePlugin, DamagedDocumentThenSaveKeepsTheCustomPresetsAside
   const auto panel = plugin.presetSettingPanel();
   const std::string notice = ph::describe(panel->elements().front()->value());
   EXPECT_NE(notice.find("could not be read or saved"), std::string::npos) << notice;
-  EXPECT_NE(notice.find("built-in presets are shown"), std::string::npos) << notice;
+  EXPECT_NE(notice.find("offers the built-in presets instead"), std::string::npos) << notice;
 
   edit("Square", "preset-list");  // offered from what is shown
   edit("321", "max-size");
