@@ -37,9 +37,11 @@ std::string vipsMessage(const vips::VError& e) {
 // whatever its name holds by then.
 class DescriptorReader {
  public:
+  explicit DescriptorReader(std::shared_ptr<const OpenedFile> file) : file_(std::move(file)) {}
+
   static vips::VSource sourceFor(std::shared_ptr<const OpenedFile> file) {
     VipsSourceCustom* custom = vips_source_custom_new();
-    auto reader = std::unique_ptr<DescriptorReader>(new DescriptorReader(std::move(file)));
+    auto reader = std::make_unique<DescriptorReader>(std::move(file));
     g_signal_connect(custom, "read", G_CALLBACK(&DescriptorReader::onRead), reader.get());
     g_signal_connect(custom, "seek", G_CALLBACK(&DescriptorReader::onSeek), reader.get());
     // The source owns the reader, and through it the descriptor.
@@ -50,8 +52,6 @@ class DescriptorReader {
   }
 
  private:
-  explicit DescriptorReader(std::shared_ptr<const OpenedFile> file) : file_(std::move(file)) {}
-
   static gint64 onRead(VipsSourceCustom*, void* buffer, gint64 length, void* self) {
     auto* reader = static_cast<DescriptorReader*>(self);
     ssize_t n;
