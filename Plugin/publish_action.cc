@@ -39,7 +39,12 @@ std::shared_ptr<ph::PluginActionPublishResult> ZadaZevuPlugin::startPublishingTa
     info("saving to " + output, "startPublishingTask(_:progress:)");
     // Should the name be taken meanwhile, the next free number is used.
     const auto nameFor = [&filename](unsigned k) { return numberedName(filename, k); };
-    if (!processImage(sourceUrl, output, preset, detectFace, nameFor)) break;
+    const std::optional<std::string> path =
+        processImage(sourceUrl, output, preset, detectFace, nameFor);
+    if (!path) break;
+    if (const std::string url = fileUrlFromPath(*path); url != output)
+      info("saved as " + url + " (the name was taken meanwhile)",
+           "startPublishingTask(_:progress:)");
     written = i;
     if (progress) progress(task, i, count, "Publish with Kadro: " + filename);
   }
