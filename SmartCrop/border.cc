@@ -16,7 +16,8 @@ Raster applyBorder(const Raster& image, const Action& preset) {
   const int b =
       static_cast<int>(std::min<std::int64_t>(preset.borderWidth, std::max(width, height)));
   const Color colour = preset.safeColor();
-  const std::vector<double> fill = {colour.red * 255, colour.green * 255, colour.blue * 255};
+  // The colour is given in sRGB; the picture may carry another profile.
+  const std::vector<double> fill = samplesFromSrgb(colour.red, colour.green, colour.blue, in);
 
   std::optional<vips::VImage> picture;
   if (width - 2 * b > 0 && height - 2 * b > 0)

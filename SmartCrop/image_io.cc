@@ -84,10 +84,46 @@ class DescriptorReader {
   gint64 offset_ = 0;
 };
 
+// The formats a photo editor exports. Everything else libvips can sniff
+// (SVG, PDF, matrix and FITS files, ...) is refused before its loader runs:
+// those loaders are not made for untrusted input, and a few bytes of SVG
+// render to any size.
+constexpr std::string_view kReadFormats[] = {"jpeg", "png", "tiff", "webp", "heif", "gif"};
+
+// The format a loader nickname ("svgload_source") stands for ("svg").
+std::string_view formatOf(std::string_view loader) { return loader.substr(0, loader.find("load")); }
+
 // A fresh source object each time, so that libvips' operation cache never
-// returns what the file held before.
+// returns what the file held before. Throws when the file is not one of the
+// formats read.
 vips::VImage openImage(const std::shared_ptr<const OpenedFile>& file, vips::VOption* options) {
-  return vips::VImage::new_from_source(DescriptorReader::sourceFor(file), "", options);
+  if (!options) options = vips::VImage::option();
+  vips::VSource source = DescriptorReader::sourceFor(file);
+  const char* loader = vips_foreign_find_load_source(source.get_source());
+  if (!loader) {
+    vips_error_clear();
+    delete options;
+    throw vips::VError(file->info.st_size == 0
+                           ? "an empty file"
+                           : "not a JPEG, PNG, TIFF, WebP, HEIF or GIF picture");
+  }
+  // libvips names the loader by its type; its nickname reads "jpegload_source".
+  const char* nickname = vips_nickname_find(g_type_from_name(loader));
+  const std::string_view format = formatOf(nickname ? nickname : loader);
+  if (std::find(std::begin(kReadFormats), std::end(kReadFormats), format) ==
+      std::end(kReadFormats)) {
+    delete options;
+    std::string name(format);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    throw vips::VError(name +
+                       " is not read; only JPEG, PNG, TIFF, WebP, HEIF and GIF pictures are");
+  }
+  // A damaged source must never become the base of a rewrite. libjpeg only
+  // warns about corrupt data and fills in grey, so for JPEG any warning
+  // fails; other decoders report damage as errors, and their warnings are
+  // mostly about harmless extras (unknown TIFF tags, known sRGB profiles).
+  options->set("fail_on", format == "jpeg" ? VIPS_FAIL_ON_WARNING : VIPS_FAIL_ON_TRUNCATED);
+  return vips::VImage::new_from_source(source, "", options);
 }
 
 // Opens `path` for reading, links resolved once, before the file is opened;
@@ -138,11 +174,45 @@ std::optional<double> pngResolution(int fd) {
   return std::nullopt;
 }
 
+// A JFIF header keeps a density in dots per inch (unit 1) or per centimetre
+// (unit 2); unit 0 gives only the pixels' aspect ratio, which is no
+// resolution at all.
+std::optional<double> jfifResolution(int fd) {
+  auto readAt = [fd](off_t at, unsigned char* into, std::size_t length) {
+    return ::pread(fd, into, length, at) == static_cast<ssize_t>(length);
+  };
+  unsigned char head[4];
+  if (!readAt(0, head, 2) || head[0] != 0xff || head[1] != 0xd8) return std::nullopt;
+  for (off_t at = 2; readAt(at, head, 4) && head[0] == 0xff;) {
+    const int marker = head[1];
+    const int length = (head[2] << 8) | head[3];
+    if (marker == 0xda || marker == 0xd9 || length < 2) break;  // the scan: no header follows
+    unsigned char body[14];
+    if (marker == 0xe0 && length >= 16 && readAt(at + 4, body, 14) &&
+        std::memcmp(body, "JFIF\0", 5) == 0) {
+      const int unit = body[7];
+      const double density = (body[10] << 8) | body[11];
+      if (density <= 0) return std::nullopt;
+      if (unit == 1) return density;
+      if (unit == 2) return density * 2.54;
+      return std::nullopt;
+    }
+    at += off_t{2} + length;
+  }
+  return std::nullopt;
+}
+
 double resolutionOf(const OpenedFile& file, const vips::VImage& header) {
-  const char* loader = nullptr;
-  if (header.get_typeof(VIPS_META_LOADER) != 0) loader = header.get_string(VIPS_META_LOADER);
-  if (loader && std::string_view(loader).substr(0, 7) == "pngload")
-    return pngResolution(file.fd).value_or(72);
+  const char* name = nullptr;
+  if (header.get_typeof(VIPS_META_LOADER) != 0) name = header.get_string(VIPS_META_LOADER);
+  const std::string_view loader = name ? name : "";
+  if (loader.substr(0, 7) == "pngload") return pngResolution(file.fd).value_or(72);
+  // libvips takes an EXIF resolution over the JFIF one, as photo editors do.
+  if (loader.substr(0, 8) == "jpegload" && header.get_typeof("exif-ifd0-YResolution") == 0)
+    return jfifResolution(file.fd).value_or(72);
+  // libvips reports 1 pixel per millimetre when a TIFF, WebP, GIF or HEIF
+  // file gives no resolution; no photo is stored at 25.4 dpi.
+  if (!(header.yres() > 0) || header.yres() == 1.0) return 72;
   return header.yres() * kMillimetresPerInch;
 }
 
@@ -263,6 +333,11 @@ std::string lowercaseExtension(const std::string& path) {
 
 }  // namespace
 
+std::string readFailureLine(const std::string& path, const vips::VError& e) {
+  const std::string cause = vipsMessage(e);
+  return path + ": cannot read image (" + (cause.empty() ? "damaged picture data" : cause) + ")";
+}
+
 std::optional<std::string> localPath(std::string_view urlOrPath) {
   if (urlOrPath.empty()) return std::nullopt;
   std::string scheme(urlOrPath.substr(0, std::min(urlOrPath.find(':'), urlOrPath.size())));
@@ -307,7 +382,7 @@ std::optional<ImageSource> ImageSource::open(const std::string& path, std::strin
     source.shrinksOnLoad_ = loader && std::string_view(loader).substr(0, 8) == "jpegload";
     return source;
   } catch (const vips::VError& e) {
-    if (error) *error = path + ": cannot read image (" + vipsMessage(e) + ")";
+    if (error) *error = readFailureLine(path, e);
     return std::nullopt;
   }
 }
@@ -315,10 +390,8 @@ std::optional<ImageSource> ImageSource::open(const std::string& path, std::strin
 Raster ImageSource::decode(int shrink, bool streamed) const {
   // Sequential access decodes straight into whoever consumes the rows;
   // turning the picture upright needs random access.
-  vips::VOption* options =
-      vips::VImage::option()
-          ->set("access", orientation_ == 1 ? VIPS_ACCESS_SEQUENTIAL : VIPS_ACCESS_RANDOM)
-          ->set("fail_on", VIPS_FAIL_ON_TRUNCATED);
+  vips::VOption* options = vips::VImage::option()->set(
+      "access", orientation_ == 1 ? VIPS_ACCESS_SEQUENTIAL : VIPS_ACCESS_RANDOM);
   if (shrinksOnLoad_ && shrink > 1) options->set("shrink", shrink);
   vips::VImage image = openImage(file_, options);
   if (orientation_ != 1) image = image.autorot();

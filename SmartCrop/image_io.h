@@ -19,6 +19,11 @@ namespace kadro {
 // plain path; nothing for other URLs and for empty text.
 std::optional<std::string> localPath(std::string_view urlOrPath);
 
+// "PATH: cannot read image (CAUSE)" for a decoding failure of `path`,
+// with the file system's reason when there is one (missing, a folder, not
+// readable, empty). Clears libvips' error buffer.
+std::string readFailureLine(const std::string& path, const vips::VError& e);
+
 // A file opened once for reading, closed with its last user.
 struct OpenedFile {
   OpenedFile(int descriptor, std::string path);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 #include <vips/vips8>
 
 #include "SmartCrop/geometry.h"
@@ -48,6 +49,11 @@ vips::VImage withColourOf(const vips::VImage& pixels, const vips::VImage& like);
 // 8-bit RGB passes unchanged; grey, 16-bit, CMYK and other colour spaces are
 // converted to sRGB, and a converted picture drops its old ICC profile.
 vips::VImage asRgb8(const vips::VImage& image);
+
+// An sRGB colour (components 0 to 1) as 8-bit samples in the colour space
+// of `like`: through its ICC profile when it has an RGB one, else as is.
+std::vector<double> samplesFromSrgb(double red, double green, double blue,
+                                    const vips::VImage& like);
 
 // `rect` (pixel space) widened to whole pixels, the left and top edges down
 // and the right and bottom edges up, and intersected with a picture of

@@ -212,10 +212,7 @@ std::optional<std::string> processImage(const std::string& from, const std::stri
   try {
     result = render(*source, preset, detect);
   } catch (const vips::VError& e) {
-    std::string message = e.what();
-    vips_error_clear();
-    diagnosticLine(*sourcePath + ": cannot read image (" + message.substr(0, message.find('\n')) +
-                   ")");
+    diagnosticLine(readFailureLine(*sourcePath, e));
     return std::nullopt;
   } catch (const std::exception& e) {
     diagnosticLine(*sourcePath + ": " + e.what());

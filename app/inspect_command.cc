@@ -1,5 +1,6 @@
 // kadro inspect: the faces the detector finds in each picture and the square
 // a "square" preset would cut, as text or as JSON lines.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -12,6 +13,7 @@
 #include "SmartCrop/crop.h"
 #include "SmartCrop/diagnostics.h"
 #include "SmartCrop/faces.h"
+#include "SmartCrop/image_io.h"
 #include "SmartCrop/raster.h"
 #include "app/commands.h"
 
@@ -56,16 +58,41 @@ struct Report {
   std::string reason;        // why not cropped; empty when cropped
 };
 
-Report inspect(const Raster& image) {
-  Report report{image.width(), image.height(), {}, std::nullopt, ""};
+// The copy the detector looks at: reduced to a long side of at least
+// kDetectionSide as the image job reduces it, decoded at 1/2, 1/4 or 1/8
+// where the format allows and streamed otherwise, so memory follows the
+// reduced size rather than what the header declares.
+Raster detectionCopy(const ImageSource& source) {
+  constexpr int kDetectionSide = 1024;
+  const int longSide = std::max(source.width(), source.height());
+  const int shortSide = std::min(source.width(), source.height());
+  int shrink = 1;
+  if (source.shrinksOnLoad())
+    for (int s : {8, 4, 2})
+      if (longSide / s >= kDetectionSide && shortSide >= s) {
+        shrink = s;
+        break;
+      }
+  vips::VImage copy = source.decode(shrink, /*streamed=*/true).image();
+  const int factor = std::min(longSide / shrink / kDetectionSide, shortSide / shrink);
+  if (factor >= 2) copy = copy.shrink(factor, factor);
+  // Decoded here, so a damaged file fails as such rather than inside the
+  // detector, which would call it faceless.
+  return Raster(copy.copy_memory());
+}
+
+Report inspect(const ImageSource& source) {
+  const Raster image = detectionCopy(source);
+  const int width = source.width();
+  const int height = source.height();
+  Report report{width, height, {}, std::nullopt, ""};
   // Every face, groups too: the report decides about groups itself.
   const std::vector<FaceObservation> faces = detectFace(image, /*skipGroups=*/false);
   for (const FaceObservation& f : faces) {
     const std::optional<Point> eye = averageEyeHeight(f);
     report.faces.push_back(
-        {pixelRect(f.boundingBox, image.width(), image.height()),
-         eye ? std::optional(pixelPoint(*eye, f.boundingBox, image.width(), image.height()))
-             : std::nullopt,
+        {pixelRect(f.boundingBox, width, height),
+         eye ? std::optional(pixelPoint(*eye, f.boundingBox, width, height)) : std::nullopt,
          f.confidence, f.sure});
   }
   if (faces.empty()) {
@@ -83,8 +110,7 @@ Report inspect(const Raster& image) {
   } else {
     const FaceObservation& face = faces.front();
     report.crop = wholePixelRect(
-        cropRectangle(image.width(), image.height(), face.boundingBox, averageEyeHeight(face)),
-        image.width(), image.height());
+        cropRectangle(width, height, face.boundingBox, averageEyeHeight(face)), width, height);
     if (!report.crop) report.reason = "empty cut";
   }
   return report;
@@ -174,24 +200,18 @@ int runInspect(const Args& args) {
     status = 1;
   } else {
     for (const std::string& file : files) {
-      const LoadResult loaded = loadRaster(file);
+      std::string error;
+      const std::optional<ImageSource> source = ImageSource::open(file, &error);
       std::optional<Report> report;
-      if (loaded.raster) {
+      if (source) {
         try {
-          // Decoded here, so a damaged file fails as such rather than inside
-          // the detector, which would call it faceless. The pixels stay in
-          // memory for the detector.
-          (void)loaded.raster->image().avg();
-          report = inspect(*loaded.raster);
+          report = inspect(*source);
         } catch (const vips::VError& e) {
           // The decoder fails only when the pixels are read.
-          std::string message = e.what();
-          vips_error_clear();
-          std::cerr << "kadro inspect: " << file << ": cannot read image ("
-                    << message.substr(0, message.find('\n')) << ")\n";
+          std::cerr << "kadro inspect: " << readFailureLine(file, e) << '\n';
         }
       } else {
-        std::cerr << "kadro inspect: " << loaded.error << '\n';
+        std::cerr << "kadro inspect: " << error << '\n';
       }
       if (!report) {
         status = 1;
