@@ -13,5 +13,10 @@ PH_PLUGIN_ENTRY_POINT void KadroCreatePlugin(std::shared_ptr<ph::PluginBase>* ou
     *out = nullptr;
     return;
   }
-  *out = std::make_shared<kadro::ZadaZevuPlugin>();
+  // No exception may cross into the host.
+  try {
+    *out = std::make_shared<kadro::ZadaZevuPlugin>();
+  } catch (...) {
+    *out = nullptr;
+  }
 }

@@ -1,11 +1,23 @@
 // The host's entry points: each runs the plug-in's own operation and turns a
 // thrown ZadaZevuPluginError into the host's error object and a null, empty
-// or false result.
+// or false result; any other exception fails the operation the same way
+// rather than take the host down.
+#include <exception>
+#include <string>
+
 #include "Plugin/errors.h"
 #include "Plugin/kadro_plugin.h"
+#include "SmartCrop/diagnostics.h"
 
 namespace kadro {
 namespace {
+
+// A failure the plug-in has no case for (out of memory, a library's own
+// exception): the operation fails with the cause as its reason.
+void reportUnexpected(const std::string& cause, ph::Error* error) {
+  diagnosticLine("Kadro: " + cause);
+  if (error) *error = ph::Error{"KadroPlugin", -1, "Unexpected failure.", cause};
+}
 
 template <typename Result, typename Operation>
 Result guarded(ph::Error* error, Result failed, Operation&& operation) {
@@ -13,6 +25,13 @@ Result guarded(ph::Error* error, Result failed, Operation&& operation) {
     return operation();
   } catch (const ZadaZevuPluginError& e) {
     report(e, error);
+    return failed;
+  } catch (const std::exception& e) {
+    // Nothing may escape into the host, whose process this is.
+    reportUnexpected(e.what(), error);
+    return failed;
+  } catch (...) {
+    reportUnexpected("unknown failure", error);
     return failed;
   }
 }

@@ -30,8 +30,8 @@ std::shared_ptr<ph::PluginActionOpenWithResult> ZadaZevuPlugin::startOpen(
   for (unsigned i = 1; i <= count; ++i) {
     if (task.cancelled()) return std::make_shared<ph::PluginActionOpenWithResult>(0);
     const std::string& path = files[i - 1];
-    const std::string url = fileUrlFromPath(std::filesystem::absolute(path).string());
-    if (!processImage(url, url, *preset))
+    const std::optional<std::string> url = taskFileUrl(path);
+    if (!url || !processImage(*url, *url, *preset))
       return std::make_shared<ph::PluginActionOpenWithResult>(0);
     if (progress) progress(task, i, count, "Open With Kadro: " + path);
   }

@@ -5,6 +5,7 @@
 #include "Plugin/errors.h"
 #include "Plugin/file_url.h"
 #include "Plugin/kadro_plugin.h"
+#include "Plugin/task_support.h"
 #include "Plugin/unique_pathname.h"
 #include "SmartCrop/diagnostics.h"
 #include "SmartCrop/smart_crop.h"
@@ -32,15 +33,15 @@ std::shared_ptr<ph::PluginActionPublishResult> ZadaZevuPlugin::startPublishingTa
   unsigned written = 0;
   for (unsigned i = 1; i <= count; ++i) {
     if (task.cancelled()) break;
-    const std::filesystem::path source = std::filesystem::absolute(files[i - 1]);
-    const std::string sourceUrl = fileUrlFromPath(source.string());
-    const std::string filename = source.filename().string();
+    const std::optional<std::string> sourceUrl = taskFileUrl(files[i - 1]);
+    if (!sourceUrl) break;
+    const std::string filename = std::filesystem::path(files[i - 1]).filename().string();
     const std::string output = uniquePathname(preset.destFolder, filename);
     info("saving to " + output, "startPublishingTask(_:progress:)");
     // Should the name be taken meanwhile, the next free number is used.
     const auto nameFor = [&filename](unsigned k) { return numberedName(filename, k); };
     const std::optional<std::string> path =
-        processImage(sourceUrl, output, preset, detectFace, nameFor);
+        processImage(*sourceUrl, output, preset, detectFace, nameFor);
     if (!path) break;
     if (const std::string url = fileUrlFromPath(*path); url != output)
       info("saved as " + url + " (the name was taken meanwhile)",

@@ -1,6 +1,11 @@
 #include "Plugin/task_support.h"
 
+#include <filesystem>
+#include <system_error>
+
+#include "Plugin/file_url.h"
 #include "Plugin/unicode_text.h"
+#include "SmartCrop/diagnostics.h"
 
 namespace kadro {
 
@@ -19,6 +24,20 @@ std::optional<Action> findPreset(const PresetMap& presets, std::string_view name
   for (const auto& [key, preset] : presets)
     if (canonicalEqual(key, name)) return preset;
   return std::nullopt;
+}
+
+std::optional<std::string> taskFileUrl(const std::string& path) {
+  if (path.empty()) {
+    diagnosticLine("(empty file name): not a file");
+    return std::nullopt;
+  }
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) {
+    diagnosticLine(path + ": cannot resolve the path (" + error.message() + ")");
+    return std::nullopt;
+  }
+  return fileUrlFromPath(absolute.string());
 }
 
 }  // namespace kadro

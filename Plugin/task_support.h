@@ -17,4 +17,10 @@ std::string dropCharacters(std::string_view text, std::size_t count);
 // name count as equal.
 std::optional<Action> findPreset(const PresetMap& presets, std::string_view name);
 
+// The "file:" URL of a file a task names, resolved against the working
+// directory. Nothing when it cannot be resolved (an empty name, or a
+// relative one once the working directory is gone); a line then names the
+// file and the cause.
+std::optional<std::string> taskFileUrl(const std::string& path);
+
 }  // namespace kadro
