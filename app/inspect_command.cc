@@ -218,7 +218,11 @@ int runInspect(const Args& args) {
         continue;
       }
       if (json)
-        std::cout << toJson(file, *report).dump() << '\n';
+        // File names are bytes; JSON text is UTF-8: bytes that are not
+        // become U+FFFD rather than abort the run.
+        std::cout
+            << toJson(file, *report).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+            << '\n';
       else
         std::cout << toText(file, *report) << '\n';
       std::cout.flush();

@@ -133,6 +133,19 @@ TEST_F(InspectCommand, TextGivesOneLinePerFileAfterTheDetectorsLines) {
   EXPECT_TRUE(err_.empty()) << err_;
 }
 
+TEST_F(InspectCommand, JsonCarriesFileNamesThatAreNotUtf8) {
+  // A name written by a Latin-1 system: the byte E9 alone is no UTF-8.
+  const std::string latin1 = file("caf\xe9.png");
+  fs::copy_file(file("grey.png"), latin1);
+  EXPECT_EQ(run({"--json", latin1, file("grey.png")}), 0) << err_;
+  const std::vector<std::string> lines = outLines();
+  ASSERT_EQ(lines.size(), 2u) << out_ << err_;
+  const json first = json::parse(lines[0]);
+  EXPECT_EQ(first["file"], file("caf\xef\xbf\xbd.png"));  // U+FFFD in place of the byte
+  EXPECT_EQ(first["reason"], "no face");
+  EXPECT_EQ(json::parse(lines[1])["file"], file("grey.png"));
+}
+
 TEST_F(InspectCommand, HelpAndUsageErrors) {
   EXPECT_EQ(run({"--help"}), 0);
   EXPECT_NE(out_.find("Usage: kadro inspect [--json] FILE..."), std::string::npos);
