@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,26 +108,44 @@ std::optional<Options> parse(const Args& args) {
 
 // The recipe's settings as the recipe panel's elements would hand them over:
 // each element under plug-in id + "." + plug-in id + "." + name + "-publish".
+// `options` gets, for each element, the option that set it as the user typed
+// it, so messages never show an element's identifier.
 ph::SettingsMap recipeSettings(const Options& o, const std::string& pluginId,
-                               const std::string& destUrl) {
+                               const std::string& destUrl,
+                               std::map<std::string, std::string>& options) {
   const auto id = [&](const std::string& name) {
     return pluginId + "." + pluginId + "." + name + "-publish";
   };
   ph::SettingsMap map;
-  map[id("dest-folder")] = ph::Value::array({destUrl});
-  if (o.type) map[id("type")] = *o.type;
-  if (o.maxSize) map[id("max-size")] = *o.maxSize;
-  if (o.border) map[id("crop-border-enabled")] = *o.border;
-  if (o.borderWidth) map[id("crop-border-width")] = *o.borderWidth;
+  auto set = [&](const std::string& name, ph::Value value, const std::string& option) {
+    map[id(name)] = std::move(value);
+    options[id(name)] = option;
+  };
+  set("dest-folder", ph::Value::array({destUrl}), "--dest " + o.dest);
+  if (o.type) set("type", *o.type, "--type " + *o.type);
+  if (o.maxSize) set("max-size", *o.maxSize, "--max-size " + *o.maxSize);
+  if (o.border) set("crop-border-enabled", *o.border, *o.border ? "--border" : "--no-border");
+  if (o.borderWidth) set("crop-border-width", *o.borderWidth, "--border-width " + *o.borderWidth);
   if (o.borderColor) {
+    const std::string option = "--border-color " + *o.borderColor;
     if (*o.borderColor == "white" || *o.borderColor == "black") {
-      map[id("crop-border-color")] = *o.borderColor;
+      set("crop-border-color", *o.borderColor, option);
     } else {  // typed into the Custom Color field
-      map[id("crop-border-color")] = "custom";
-      map[id("crop-border-color-custom")] = *o.borderColor;
+      set("crop-border-color", "custom", option);
+      set("crop-border-color-custom", *o.borderColor, option);
     }
   }
   return map;
+}
+
+// Why the recipe panel shows no element for an option: the panel leaves out
+// the size for "none" and the border's fields without a border.
+std::string whyNotOffered(const Options& o, const std::string& option) {
+  if (option.starts_with("--max-size") && o.type == "none")
+    return option + " does not go with --type none, which keeps the whole picture";
+  if (option.starts_with("--border-") && o.border == false)
+    return option + " does not go with --no-border";
+  return option + " is not a setting of this recipe with the other options given";
 }
 
 // Every identifier of the recipe panel, groups included.
@@ -195,7 +214,8 @@ int runExport(const Args& input) {
     return 1;
   }
   const std::string pluginId = actionId.substr(0, actionId.size() - (sizeof kPublishSuffix - 1));
-  const ph::SettingsMap settings = recipeSettings(*options, pluginId, destUrl);
+  std::map<std::string, std::string> optionOf;
+  const ph::SettingsMap settings = recipeSettings(*options, pluginId, destUrl, optionOf);
 
   // The recipe panel, as the editor shows it before an export; every
   // setting handed over must belong to one of its elements.
@@ -211,7 +231,7 @@ int runExport(const Args& input) {
   }
   for (const auto& [key, value] : settings) {
     if (std::find(known.begin(), known.end(), key) == known.end()) {
-      std::cerr << "kadro export: the recipe panel has no element " << key << "\n";
+      std::cerr << "kadro export: " << whyNotOffered(*options, optionOf[key]) << "\n";
       return 1;
     }
   }

@@ -18,6 +18,7 @@ std::string defaultBundlePath() {
 std::optional<std::string> takeBundleOption(Args& args, const std::string& command) {
   std::string bundle = defaultBundlePath();
   for (auto it = args.begin(); it != args.end();) {
+    if (*it == "--") break;  // what follows are names, whatever they look like
     if (*it == "--bundle") {
       if (std::next(it) == args.end()) {
         std::cerr << "kadro " << command << ": --bundle needs a folder\n";

@@ -10,8 +10,10 @@
 namespace kadro::app {
 
 bool wantsHelp(const Args& args) {
-  for (const std::string& a : args)
+  for (const std::string& a : args) {
+    if (a == "--") break;
     if (a == "--help" || a == "-h") return true;
+  }
   return false;
 }
 
@@ -42,7 +44,8 @@ void printHelp(std::ostream& out) {
     for (std::size_t i = std::strlen(c.name); i < 14; ++i) out << ' ';
     out << c.summary << '\n';
   }
-  out << "\nRun 'kadro COMMAND --help' for the options of a command.\n";
+  out << "\nRun 'kadro COMMAND --help' for the options of a command, 'kadro --version' for\n"
+         "the version.\n";
 }
 
 }  // namespace
@@ -64,6 +67,10 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     printHelp(std::cout);
+    return 0;
+  }
+  if (name == "--version") {
+    std::cout << "kadro " << KADRO_VERSION << "\n";
     return 0;
   }
   for (const Command& c : commands()) {

@@ -109,13 +109,13 @@ int runActions(const Args& input) {
 int runOpenWith(const Args& input) {
   Args args = input;
   if (wantsHelp(args)) {
-    std::cout << "Usage: kadro open-with [--bundle DIR] PRESET FILE...\n\n"
+    std::cout << "Usage: kadro open-with [--bundle DIR] [--] PRESET FILE...\n\n"
                  "Crops the files in place with the stored preset PRESET, as the photo\n"
                  "editor's \"Open With\" of an export recipe does: the files are replaced by\n"
                  "their cropped versions, keeping their resolution. A file changed or removed\n"
                  "by another program while it is cropped is left as it is. Ctrl-C (or\n"
                  "SIGTERM, SIGHUP) stops after the file being worked on; the rest stay\n"
-                 "untouched.\n\n"
+                 "untouched. After --, names that begin with - are files (or the preset).\n\n"
                  "Exit status 0 when every file was done, 1 when a file could not be cropped,\n"
                  "128 + the signal's number after Ctrl-C (130), SIGTERM (143) or SIGHUP (129).\n"
                  "Every end says how many files were written.\n";
@@ -123,13 +123,25 @@ int runOpenWith(const Args& input) {
   }
   const auto bundle = takeBundleOption(args, "open-with");
   if (!bundle) return 2;
-  if (args.size() < 2) {
+  std::vector<std::string> operands;
+  bool optionsDone = false;
+  for (const std::string& a : args) {
+    if (!optionsDone && a == "--") {
+      optionsDone = true;
+    } else if (!optionsDone && a.size() > 1 && a[0] == '-') {
+      std::cerr << "kadro open-with: unknown option " << a << " (see kadro open-with --help)\n";
+      return 2;
+    } else {
+      operands.push_back(a);
+    }
+  }
+  if (operands.size() < 2) {
     std::cerr << "kadro open-with: name a preset and at least one file (see kadro open-with "
                  "--help)\n";
     return 2;
   }
-  const std::string preset = args[0];
-  const std::vector<std::string> files(args.begin() + 1, args.end());
+  const std::string preset = operands[0];
+  const std::vector<std::string> files(operands.begin() + 1, operands.end());
   auto session = openSession(*bundle, "open-with");
   if (!session) return 1;
   const auto actions = openWithActions(*session, files, "open-with");

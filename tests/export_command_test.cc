@@ -68,6 +68,27 @@ TEST(KadroExport, RefusedSettingsWriteNothing) {
   EXPECT_TRUE(isEmpty(home / "out"));
 }
 
+TEST(KadroExport, OptionsThatDoNotGoTogetherAreNamedAsTyped) {
+  TempFolder home;
+  fs::create_directory(home / "out");
+  const std::string start = "export --dest " + quoted(home / "out") + " ";
+  const std::string photo = quoted(testing::samplePortrait());
+  const std::pair<std::string, std::string> cases[] = {
+      {"--type none --max-size 300", "--max-size 300 does not go with --type none"},
+      {"--no-border --border-width 5", "--border-width 5 does not go with --no-border"},
+      {"--border-color '#ffcc00' --no-border",
+       "--border-color #ffcc00 does not go with --no-border"},
+  };
+  for (const auto& [options, message] : cases) {
+    const auto run = runKadro(start + options + " " + photo, home.path());
+    EXPECT_EQ(run.status, 1) << options;
+    EXPECT_TRUE(contains(run.err, "kadro export: " + message)) << run.err;
+    // The panel's element identifiers mean nothing to the person typing.
+    EXPECT_FALSE(contains(run.err, "-publish")) << run.err;
+  }
+  EXPECT_TRUE(isEmpty(home / "out"));
+}
+
 TEST(KadroExport, WritesCroppedCopiesUnderFreeNames) {
   TempFolder home;
   fs::create_directory(home / "out");

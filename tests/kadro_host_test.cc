@@ -2,6 +2,7 @@
 // plug-in through the host layer only.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <vips/vips8>
 
@@ -62,6 +63,35 @@ TEST(KadroHost, OpenWithReportsAFileItCouldNotCrop) {
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(contains(run.err, "could not crop")) << run.err;
   EXPECT_EQ(testing::readBytes(home / "broken.png"), "not a picture");
+}
+
+TEST(KadroHost, OpenWithParsesOptionsLikeTheOtherCommands) {
+  TempFolder home;
+  const auto dashed = home / "-portrait.png";
+  std::filesystem::copy_file(testing::samplePortrait(), dashed);
+  const std::string before = testing::readBytes(dashed);
+
+  // An option it does not know is refused before anything is touched, not
+  // taken for the preset's name.
+  auto run = runKadro("open-with --frobnicate Square '" + dashed.string() + "'", home.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(contains(run.err, "unknown option --frobnicate")) << run.err;
+  EXPECT_EQ(testing::readBytes(dashed), before);
+
+  // After --, a name that begins with a dash is a file.
+  const std::string relative = "'" + dashed.filename().string() + "'";
+  run = runKadro("open-with --frobnicate -- Square " + relative, home.path());
+  EXPECT_EQ(run.status, 2);
+  run = runKadro("open-with Square " + relative, home.path());
+  EXPECT_EQ(run.status, 2) << "a dashed name without -- is an option";
+  run = runKadro("open-with -- Square '" + dashed.string() + "'", home.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(testing::readBytes(dashed), before);
+
+  run = runKadro("--version", home.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("kadro ", 0), 0u) << run.out;
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(run.out[6]))) << run.out;
 }
 
 }  // namespace
