@@ -308,6 +308,29 @@ TEST_F(ImageRead, WideGamutPicturesKeepTheirColoursAndTheBorderIsConverted) {
             (std::vector<double>{0xcc, 0x66, 0x33}));
 }
 
+TEST_F(ImageRead, GreyPicturesAreReadThroughTheirProfile) {
+  // A linear grey profile: half the light reads as 188 in sRGB, not 128.
+  cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+  cmsHPROFILE grey = cmsCreateGrayProfile(cmsD50_xyY(), linear);
+  cmsFreeToneCurve(linear);
+  cmsUInt32Number length = 0;
+  cmsSaveProfileToMem(grey, nullptr, &length);
+  std::string profile(length, '\0');
+  cmsSaveProfileToMem(grey, profile.data(), &length);
+  cmsCloseProfile(grey);
+
+  const VImage half =
+      (VImage::black(40, 30) + 32768)
+          .cast(VIPS_FORMAT_USHORT)
+          .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_GREY16));
+  withProfile(half, profile).pngsave(file("linear.png").c_str());
+  ASSERT_TRUE(processImage(file("linear.png"), file("out.png"), preset("none"), kNoFace))
+      << log_.str();
+  const std::vector<double> pixel = reload(file("out.png")).getpoint(10, 10);
+  ASSERT_EQ(pixel.size(), 3u);
+  for (double v : pixel) EXPECT_NEAR(v, 188, 3);
+}
+
 // Peak resident memory of `kadro ARGS...`, in megabytes, and its exit status.
 std::pair<double, int> peakMegabytes(const std::vector<std::string>& arguments) {
   std::vector<std::string> words = {KADRO_STAGE_DIR "/bin/kadro"};
