@@ -103,6 +103,20 @@ bool readsBack(const std::string& path) {
   }
 }
 
+// Whether libvips takes the bytes for one of the formats a photo editor
+// exports; only those may ever be decoded.
+bool isPhotoFormat(std::string_view bytes) {
+  const char* loader = vips_foreign_find_load_buffer(bytes.data(), bytes.size());
+  vips_error_clear();
+  if (!loader) return false;
+  const char* nickname = vips_nickname_find(g_type_from_name(loader));
+  const std::string_view name = nickname ? nickname : "";
+  for (std::string_view format : {"jpegload", "pngload", "tiffload", "webpload", "heifload",
+                                  "gifload"})
+    if (name.starts_with(format)) return true;
+  return false;
+}
+
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "image job: %s\n", what);
   std::abort();
@@ -165,6 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool done =
       kadro::processImage(source, to, preset, [&](const kadro::Raster&, bool) { return faces; });
 #endif
+  if (done && !isPhotoFormat(file)) fail("a finished job decoded a format that is not a photo");
   if (done && !readsBack(written)) fail("a finished job wrote a picture that does not read back");
   if (!done && written == from && kadro::fuzz::readFile(from) != file)
     fail("a failed job changed its source");

@@ -92,6 +92,11 @@ seed tiff-turned "$hex" "$tmp/turned.tif"
 seed webp "$hex" "$tmp/a.webp"
 seed webp-lossless "$octo" "$tmp/rgba.webp"
 seed gif "$none" "$tmp/a.gif"
+# Formats that are not photos, under a photo's name: never decoded.
+printf '%s' '<svg xmlns="http://www.w3.org/2000/svg" width="15000" height="15000"><rect width="9" height="9"/></svg>' > "$tmp/big.svg"
+printf '3 2 1 0\n1 2 3\n4 5 6\n' > "$tmp/m.mat"
+seed svg "$none" "$tmp/big.svg"
+seed matrix "$square" "$tmp/m.mat"
 
 # The job with the real detector: small portraits from the sample photo
 # (scripts/setup.sh fetches it), and a picture without a face.
