@@ -6,6 +6,8 @@
 #include <cmath>
 #include <memory>
 
+#include "SmartCrop/image_io.h"
+
 namespace kadro {
 
 std::optional<Rect> wholePixelRect(const Rect& rect, int width, int height) {
@@ -121,10 +123,7 @@ LoadResult loadRaster(const std::string& path) {
                                                       ->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
     result.raster = Raster(image.autorot());
   } catch (const vips::VError& e) {
-    std::string message = e.what();
-    while (!message.empty() && message.back() == '\n') message.pop_back();
-    result.error = path + ": cannot read image (" + message + ")";
-    vips_error_clear();
+    result.error = readFailureLine(path, e);
   }
   return result;
 }

@@ -220,6 +220,14 @@ TEST_F(ImageRead, DamagedSourcesAreNeverTheBaseOfARewrite) {
   writeBytes(file("short.png"), png.substr(0, png.size() / 2));
   expectRefusedInPlace({"flipped.png", "short.png"}, "cannot");
 
+  // The other formats a photo editor exports, cut short.
+  for (const char* name : {"cut.webp", "cut.tif", "cut.gif"}) {
+    gradient(300, 200).write_to_file(file(std::string("whole-") + name).c_str());
+    const std::string whole = readBytes(file(std::string("whole-") + name));
+    writeBytes(file(name), whole.substr(0, whole.size() / 2));
+  }
+  expectRefusedInPlace({"cut.webp", "cut.tif", "cut.gif"}, "cannot");
+
   // Missing and unreadable sources say why.
   log_.str("");
   EXPECT_FALSE(processImage(file("gone.jpg"), file("out.jpg"), preset("none"), kNoFace));
