@@ -373,7 +373,9 @@ TEST_F(ImageRead, PicturesThatDeclareManyPixelsCostWhatTheWorkNeeds) {
   const auto [cropPeak, cropStatus] =
       peakMegabytes({"crop", "--type", "square", file("bomb.jpg"), file("out.jpg")});
   EXPECT_EQ(cropStatus, 0);
-  EXPECT_LT(cropPeak, 300) << "kadro crop";
+  // The job streams the whole picture to the output when it finds no face;
+  // held in memory it would take 720 MB as CMYK and 540 MB as RGB.
+  EXPECT_LT(cropPeak, 500) << "kadro crop";
 }
 
 }  // namespace
