@@ -28,5 +28,6 @@ int runActions(const Args& args);
 int runOpenWith(const Args& args);
 int runExport(const Args& args);
 int runPreferences(const Args& args);
+int runCall(const Args& args);
 
 }  // namespace kadro::app

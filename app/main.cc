@@ -27,6 +27,8 @@ const std::vector<Command>& commands() {
       {"open-with", "crop files in place with a stored preset, as Open With does", runOpenWith},
       {"export", "write cropped copies into a folder, as the publishing action does", runExport},
       {"preferences", "edit the stored presets in the plug-in's preference panels", runPreferences},
+      {"call", "answer one JSON request as the host would (for scripts of other programs)",
+       runCall},
   };
   return list;
 }
