@@ -14,6 +14,7 @@ packages=(
   nlohmann-json3-dev liburiparser-dev libutf8proc-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
+  darktable
 )
 
 missing=()
