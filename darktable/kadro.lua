@@ -184,6 +184,7 @@ function M.notify(text)
 end
 
 local function error_text(err)
+  if err == nil then return "Kadro did not answer." end
   if type(err) ~= "table" then return tostring(err) end
   local text = err.description or "Kadro failed"
   if type(err.reason) == "string" and err.reason ~= "" then text = text .. " " .. err.reason end
@@ -206,6 +207,11 @@ function M.find_kadro()
     local candidate = dir .. "/kadro"
     if is_file(candidate) then return candidate end
   end
+  return nil
+end
+
+local function first_with(lines, key)
+  for _, line in ipairs(lines) do if line[key] ~= nil then return line[key] end end
   return nil
 end
 
@@ -233,12 +239,15 @@ function M.call(request, on_line)
   end
   local _, _, status = pipe:close()
   os.remove(request_file)
-  return lines, status or 1
-end
-
-local function first_with(lines, key)
-  for _, line in ipairs(lines) do if line[key] ~= nil then return line[key] end end
-  return nil
+  status = status or 1
+  if status ~= 0 and not first_with(lines, "error") and not first_with(lines, "result") then
+    -- It ended before it could say why (a crash, a missing library).
+    local line = { error = { description = "kadro call ended without an answer (exit status " .. status .. ").",
+                             reason = "darktable's terminal output shows what kadro said." } }
+    lines[#lines + 1] = line
+    if on_line then on_line(line) end
+  end
+  return lines, status
 end
 
 -- The recipe of "Export with Kadro" --------------------------------------------
