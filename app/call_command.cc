@@ -412,6 +412,8 @@ class Call {
         refuse(callError(kFileProblem, folder.string() + " is no folder",
                          ec ? ec.message() : "It does not exist or is not a folder."));
       for (std::string& file : files) {
+        // Already there: it stays under its name.
+        if (fs::equivalent(fs::path(file).parent_path(), folder, ec)) continue;
         std::string problem;
         const auto moved = moveWithoutReplacing(file, folder, &problem);
         if (!moved)

@@ -216,6 +216,16 @@ TEST(KadroCall, OpenWithMovesIntoTheFolderWithoutReplacingAndCropsInPlace) {
     EXPECT_TRUE(looksLikeCircle(placed));
   }
 
+  // A file already in the folder stays under its own name.
+  run = call(home, Value{{"request", "open-with"},
+                         {"preset", "Square"},
+                         {"files", {placed.string()}},
+                         {"moveInto", (home / "folder").string()}});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(run.lines.at(0).contains("moved"));
+  EXPECT_EQ(run.lines.back().at("result").at("files"), Value({placed.string()}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(home / "folder"), fs::directory_iterator()), 2);
+
   // An unknown preset is refused before any file moves.
   fs::copy_file(testing::samplePortrait(), exported);
   run = call(home, Value{{"request", "open-with"},
