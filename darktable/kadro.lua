@@ -601,7 +601,11 @@ dt.register_storage(PUBLISH_STORAGE, "Export with Kadro", publish_storage.store,
 M.register_presets()
 
 if dt.configuration.has_gui then
-  dt.register_event(SCRIPT, "view-changed", function() M.register_presets() end)
+  dt.register_event(SCRIPT, "view-changed", function()
+    -- kadro may have been installed or set in the preferences meanwhile.
+    if not publish.panel and publish.load_panel() then publish.redraw() end
+    M.register_presets()
+  end)
 end
 
 return M
