@@ -29,5 +29,6 @@ int runOpenWith(const Args& args);
 int runExport(const Args& args);
 int runPreferences(const Args& args);
 int runCall(const Args& args);
+int runServe(const Args& args);
 
 }  // namespace kadro::app

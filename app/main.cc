@@ -19,6 +19,7 @@ bool wantsHelp(const Args& args) {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> list = {
+      {"serve", "open Kadro in the browser: presets, exports, crops and why", runServe},
       {"crop", "crop one picture with a stored preset or one made from the options", runCrop},
       {"inspect", "find the face in each picture and show the crop a square preset makes",
        runInspect},
