@@ -21,7 +21,7 @@ namespace {
 constexpr char kCommand[] = "serve";
 
 void printUsage(std::ostream& out) {
-  out << "Usage: kadro serve [--port N] [--no-browser] [--bundle DIR]\n\n"
+  out << "Usage: kadro serve [--port N] [--no-browser] [--max-upload MB] [--bundle DIR]\n\n"
          "Runs Kadro as a web page on this machine: the preset editor with its icons,\n"
          "exports into a folder, cropping photos in place, and why a photo was cropped\n"
          "as it was. The server answers only 127.0.0.1 and only the browser that opened\n"
@@ -30,6 +30,7 @@ void printUsage(std::ostream& out) {
          "Options:\n"
          "  --port N      listen on port N (default: any free port)\n"
          "  --no-browser  print the address without opening a browser\n"
+         "  --max-upload MB  the largest photo a page may upload (default 64)\n"
          "  --bundle DIR  load this Kadro.plugin bundle instead of the installed one\n"
          "  -h, --help    show this help\n";
 }
@@ -66,6 +67,15 @@ int runServe(const Args& input) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--no-browser") {
       browser = false;
+    } else if (args[i] == "--max-upload") {
+      const std::string text = i + 1 < args.size() ? args[++i] : "";
+      char* end = nullptr;
+      const long megabytes = std::strtol(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || megabytes < 1 || megabytes > 4096) {
+        std::cerr << "kadro serve: --max-upload takes megabytes from 1 to 4096\n";
+        return 2;
+      }
+      options.uploadLimit = static_cast<std::size_t>(megabytes) << 20;
     } else if (args[i] == "--port") {
       if (i + 1 == args.size()) {
         std::cerr << "kadro serve: --port needs a number\n";

@@ -284,13 +284,6 @@ struct WebServer::State {
            "asks for");
       return R::Handled;
     }
-    // Refused before the body is read.
-    if (req.path == "/api/photos/upload" &&
-        std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) >
-            options.uploadLimit + (64u << 10)) {
-      fail(res, 413, uploadTooLarge());
-      return R::Handled;
-    }
     return R::Unhandled;
   }
 
@@ -474,8 +467,15 @@ struct WebServer::State {
     fs::path path =
         req.has_param("path") ? fs::path(req.get_param_value("path")) : fs::path(homeDirectory());
     const bool files = req.get_param_value("files") == "1";
-    const auto real = realPath(path);
+    // A chooser opens where a recipe last pointed, which may be gone: the
+    // nearest folder above it that is still there stands in.
+    std::optional<fs::path> real = realPath(path);
     std::error_code ec;
+    for (fs::path up = path;
+         path.is_absolute() && (!real || !fs::is_directory(*real, ec)) && up.has_relative_path();) {
+      up = up.parent_path();
+      real = realPath(up);
+    }
     if (!real || !fs::is_directory(*real, ec))
       return fail(res, 404, path.string() + " is no folder");
     json entries = json::array();

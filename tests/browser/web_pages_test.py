@@ -104,6 +104,11 @@ class WebPages(unittest.TestCase):
                         return label
         raise AssertionError('no tile %s in %s' % (title, legend))
 
+    def click_tile(self, legend, title):
+        self.wait_for(lambda b: self.tile(legend, title).click() or True, 'the tile ' + title)
+        self.wait_for(lambda b: b.find_element(By.ID, self.tile(legend, title).get_attribute('for'))
+                      .is_selected(), title + ' chosen')
+
     def tiles(self, legend):
         for fieldset in self.browser.find_elements(By.CSS_SELECTOR, 'fieldset.tiles'):
             if fieldset.find_element(By.TAG_NAME, 'legend').text.strip() == legend:
@@ -184,7 +189,7 @@ class WebPages(unittest.TestCase):
 
     def test_2_rename_and_save_reaches_the_store(self):
         self.go('#/presets', '#view-presets fieldset')
-        self.tile('Kadro Presets', 'Hexagon').click()
+        self.click_tile('Kadro Presets', 'Hexagon')
         self.wait_for(lambda b: self.labelled('Name').get_attribute('value') == 'Hexagon')
         self.type_into('Name', 'Hexa2')
         self.wait_for(EC.presence_of_element_located((By.ID, 'unsaved')), 'the unsaved mark')
@@ -208,7 +213,7 @@ class WebPages(unittest.TestCase):
 
     def test_3_bad_custom_colour_shows_the_error(self):
         self.go('#/presets', '#view-presets fieldset')
-        self.tile('Kadro Presets', 'Hexa2').click()
+        self.click_tile('Kadro Presets', 'Hexa2')
         self.wait_for(lambda b: self.labelled('Name').get_attribute('value') == 'Hexa2')
         if not self.labelled('Add Border').is_selected():
             self.labelled('Add Border').click()
@@ -282,7 +287,7 @@ class WebPages(unittest.TestCase):
         self.add_photos_from(source)
         self.wait_for(lambda b: len(b.find_elements(By.CSS_SELECTOR, '#photos .photo')) == 1)
         self.wait_for(lambda b: self.tiles('Preset'))
-        self.tile('Preset', 'Circle').click()
+        self.click_tile('Preset', 'Circle')
         self.button('Crop in Place…').click()
         self.wait_for(EC.visibility_of_element_located((By.ID, 'ask-yes')))
         self.assertIn(photo, self.browser.find_element(By.CSS_SELECTOR, 'dialog.ask').text)
