@@ -20,7 +20,26 @@ function h(tag, attributes, ...children) {
   return element;
 }
 
+// Requests that call the plug-in wait while a task holds it, rather than be
+// turned away.
+const hostPaths = /^\/api\/(preferences|export|open-with|photos\/\d+\/inspect)/;
+
+async function whenIdle() {
+  for (;;) {
+    let task = null;
+    try {
+      const response = await fetch('/api/task', { credentials: 'same-origin' });
+      task = (await response.json()).task;
+    } catch (error) {
+      return;
+    }
+    if (!task || task.finished) return;
+    await new Promise((resolve) => setTimeout(resolve, 400));
+  }
+}
+
 async function api(method, path, body) {
+  if (hostPaths.test(path) && !path.endsWith('/start')) await whenIdle();
   const request = { method, credentials: 'same-origin', headers: {} };
   if (body instanceof FormData) {
     request.body = body;
@@ -274,9 +293,13 @@ function browse({ mode, start, title }) {
     };
     const footer = h('div', { className: 'buttons' });
 
+    let asked = 0;
     async function open(path) {
+      // Only the latest request counts: typing a path may overtake the first listing.
+      const mine = ++asked;
       const answer = await api('GET', '/api/folders?files=' + (mode === 'files' ? 1 : 0) +
         (path ? '&path=' + encodeURIComponent(path) : ''));
+      if (mine !== asked) return;
       if (!answer.ok) {
         problem.hidden = false;
         problem.textContent = problemText(answer.data);
@@ -288,11 +311,11 @@ function browse({ mode, start, title }) {
       picked.clear();
       const items = [];
       if (current.parent) {
-        items.push(h('li', {}, h('button', { type: 'button', className: 'entry folder', onclick: () => open(current.parent) }, '↑ Up to ' + (baseName(current.parent) || '/'))));
+        items.push(h('li', {}, h('button', { type: 'button', className: 'entry folder', onclick: () => open(current.parent) }, 'Up to ' + (baseName(current.parent) || '/'))));
       }
       current.entries.forEach((entry, index) => {
         if (entry.folder) {
-          items.push(h('li', {}, h('button', { type: 'button', className: 'entry folder', onclick: () => open(entry.path) }, '📁 ' + entry.name)));
+          items.push(h('li', {}, h('button', { type: 'button', className: 'entry folder', onclick: () => open(entry.path) }, entry.name)));
         } else {
           const boxId = 'browser-file-' + index;
           items.push(h('li', { className: 'entry file' },
