@@ -15,6 +15,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
   darktable
+  libcpp-httplib-dev chromium chromium-driver python3-selenium
 )
 
 missing=()

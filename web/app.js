@@ -537,7 +537,8 @@ function drawTask(task, onCancel) {
   const finished = task.finished;
   return h('section', { className: 'panel task', id: 'task', 'aria-labelledby': 'task-title', 'aria-live': 'polite' },
     h('h2', { id: 'task-title' }, task.kind === 'export' ? 'Export' : 'Open With'),
-    h('label', { for: 'task-progress' }, finished ? 'Done' : 'Progress: ' + task.done + ' of ' + task.count),
+    h('label', { for: 'task-progress' }, finished ? (task.cancelled ? 'Stopped' : 'Done') + ': ' + task.done + ' of ' + task.count
+      : 'Progress: ' + task.done + ' of ' + task.count),
     h('progress', { id: 'task-progress', max: task.count || 1, value: task.done }),
     h('p', { id: 'task-text', className: finished ? (task.failed ? 'problem' : 'outcome') : 'hint' },
       finished ? task.message : (task.cancelled ? 'Cancelling after the photo being worked on…' : task.text || 'Starting…')),
