@@ -235,6 +235,22 @@ class WebPages(unittest.TestCase):
         self.assertLess(pixel[1], 80)
         self.shot('presets-colour-error')
 
+        # A number the plug-in does not take is said beside the field.
+        self.type_into('Max Size', 'abc')
+        self.wait_for(lambda b: 'was not taken' in b.find_element(By.ID, 'view-presets').text,
+                      'the note beside Max Size')
+        self.assertEqual(self.labelled('Max Size').get_attribute('value'), '144')
+
+        # The keyboard alone reaches the buttons.
+        self.browser.find_element(By.TAG_NAME, 'body').click()
+        reached = set()
+        for _ in range(80):
+            self.browser.switch_to.active_element.send_keys(Keys.TAB)
+            reached.add(self.browser.switch_to.active_element.text.strip())
+            if {'Save', 'Save New Preset', 'Delete'} <= reached:
+                break
+        self.assertTrue({'Save', 'Save New Preset', 'Delete'} <= reached, reached)
+
     def test_4_export_two_photos_twice(self):
         source = self.photo_folder('two', 2)
         dest = os.path.join(self.home, 'out')
