@@ -533,6 +533,9 @@ function drawPhotoPicker(after) {
 
 // ---- tasks ----
 
+// Pictures of the photos as they were before a task that replaces them.
+let beforeTask = {};
+
 function drawTask(task, onCancel) {
   const finished = task.finished;
   return h('section', { className: 'panel task', id: 'task', 'aria-labelledby': 'task-title', 'aria-live': 'polite' },
@@ -546,9 +549,12 @@ function drawTask(task, onCancel) {
       h('button', { type: 'button', id: 'task-cancel', disabled: task.cancelled, onclick: onCancel }, 'Cancel')),
     task.results.length ? h('ul', { className: 'results', id: 'results' }, task.results.map((result) => {
       const source = photos.list.find((p) => p.id === result.photo);
+      // Open With replaces the source: its picture from before the task stands in.
+      const before = task.kind === 'export' ? source && thumbnailUrl(source.path) : beforeTask[result.photo];
       return h('li', { className: 'result' },
-        source && task.kind === 'export' ? h('figure', {}, h('img', { src: thumbnailUrl(source.path), alt: 'Source ' + source.name }), h('figcaption', {}, source.name)) : null,
-        task.kind === 'export' ? h('span', { className: 'arrow', 'aria-hidden': 'true' }, '→') : null,
+        before ? h('figure', {}, h('img', { src: before, alt: 'Source ' + (source ? source.name : '') }),
+          h('figcaption', {}, source ? source.name : '')) : null,
+        before ? h('span', { className: 'arrow', 'aria-hidden': 'true' }, '→') : null,
         h('figure', {}, h('img', { src: thumbnailUrl(result.path, task.id), alt: 'Result ' + baseName(result.path) }),
           h('figcaption', { className: 'result-name' }, baseName(result.path))));
     })) : null);
@@ -689,6 +695,16 @@ async function startOpenWith() {
     ['These files are replaced by their crops with the preset “' + preset + '”:', photos.list.map((p) => p.path), 'This cannot be undone.'],
     'Crop in Place');
   if (!yes) return;
+  for (const url of Object.values(beforeTask)) URL.revokeObjectURL(url);
+  beforeTask = {};
+  for (const photo of photos.list) {
+    try {
+      const response = await fetch(thumbnailUrl(photo.path), { credentials: 'same-origin' });
+      if (response.ok) beforeTask[photo.id] = URL.createObjectURL(await response.blob());
+    } catch (error) {
+      // The result still shows, without its picture from before.
+    }
+  }
   const answer = await api('POST', '/api/open-with/start', { action: chosenAction, photos: photos.list.map((p) => p.id), confirmed: true });
   if (!answer.ok) return showBanner(problemText(answer.data));
   showBanner('');

@@ -312,6 +312,7 @@ class WebPages(unittest.TestCase):
         self.browser.find_element(By.ID, 'ask-yes').click()
         self.assertIn('Cropped 1 of 1', self.finished_task())
         self.assertNotEqual(os.path.getsize(photo), before)
+        self.assertEqual(len(self.browser.find_elements(By.CSS_SELECTOR, '#results .result img')), 2)
         self.shot('open-with')
 
     def test_7_why_draws_the_face_and_the_crop(self):
@@ -328,6 +329,11 @@ class WebPages(unittest.TestCase):
         self.wait_for(lambda b: b.execute_script('return arguments[0].naturalWidth', logo) > 0, 'the logo')
         self.assertRegex(self.browser.find_element(By.ID, 'version').text, r'Version \d+\.\d+')
         self.shot('about')
+        # A narrow window stacks the panels.
+        self.browser.set_window_size(430, 1000)
+        self.go('#/presets', '#view-presets fieldset')
+        self.shot('presets-narrow')
+        self.browser.set_window_size(1280, 1000)
 
     def test_9_no_console_errors(self):
         errors = [entry for entry in self.browser.get_log('browser') if entry['level'] == 'SEVERE']
