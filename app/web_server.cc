@@ -406,8 +406,17 @@ struct WebServer::State {
   }
 
   json exportJson(const ph::SettingsElementsGroups& groups) const {
-    return {{"action", publishAction->displayName()},
-            {"panels", ph::settingsGroupsToJson(groups, ph::pngDataUrl)}};
+    json panels = ph::settingsGroupsToJson(groups, ph::pngDataUrl);
+    // The panel is built leniently (an unreadable number reads as its
+    // default), but the recipe keeps what was typed and the check before
+    // the export refuses it: the field shows what the recipe holds.
+    for (json& group : panels)
+      for (json& element : group["elements"])
+        if (element["kind"] == "text")
+          if (const auto kept = recipe.find(element["identifier"]);
+              kept != recipe.end() && kept->second.is_string())
+            element["value"] = kept->second;
+    return {{"action", publishAction->displayName()}, {"panels", panels}};
   }
 
   void getExport(httplib::Response& res) {

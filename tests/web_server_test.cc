@@ -306,6 +306,66 @@ TEST(WebServer, ReadsAndWritesOnlyWhatTheUserPicked) {
   EXPECT_EQ(readBytes(home / "elsewhere" / "secret.png"), readBytes(samplePortrait()));
 }
 
+TEST(WebServer, ExportChecksTheRecipeBeforeWritingAndNumbersTakenNames) {
+  TempFolder home;
+  Serve serve(home.path());
+  ASSERT_GT(serve.port(), 0);
+  auto client = serve.client();
+  fs::create_directories(home / "out");
+  fs::copy_file(samplePortrait(), home / "me.png");
+  const std::string folderUrl =
+      body(post(client, "/api/folders/choose", {{"path", (home / "out").string()}}))["url"];
+  const int photo = body(post(client, "/api/photos/pick",
+                              {{"paths", {(home / "me.png").string()}}}))["photos"][0]["id"];
+  const json panel = body(client.Get("/api/export"));
+  const json& elements = panel["panels"][0]["elements"];
+  const auto idOf = [&](const std::string& title) {
+    for (const json& e : elements)
+      if (e["title"] == title) return e["identifier"].get<std::string>();
+    ADD_FAILURE() << "no element " << title;
+    return std::string();
+  };
+  ASSERT_EQ(post(client, "/api/export/event",
+                 {{"identifier", idOf("Export Path")}, {"value", {folderUrl}}})
+                ->status,
+            200);
+
+  // What was typed stays in the field, and the check names it.
+  auto typed =
+      post(client, "/api/export/event", {{"identifier", idOf("Max Size")}, {"value", "12a"}});
+  ASSERT_EQ(typed->status, 200);
+  bool shown = false;
+  const json typedPanel = body(typed);
+  for (const json& e : typedPanel["panels"][0]["elements"])
+    if (e["title"] == "Max Size") shown = e["value"] == "12a";
+  EXPECT_TRUE(shown) << typed->body;
+  auto refused = post(client, "/api/export/start", {{"photos", {photo}}});
+  ASSERT_EQ(refused->status, 422);
+  EXPECT_EQ(body(refused)["error"]["description"], "Invalid value for Max Size.");
+  EXPECT_EQ(body(refused)["identifier"], idOf("Max Size"));
+  EXPECT_TRUE(fs::is_empty(home / "out"));
+
+  // Fixed, the export runs; a second one numbers the name.
+  post(client, "/api/export/event", {{"identifier", idOf("Max Size")}, {"value", "120"}});
+  for (int run = 0; run < 2; ++run) {
+    auto started = post(client, "/api/export/start", {{"photos", {photo}}});
+    ASSERT_EQ(started->status, 202) << started->body;
+    json task;
+    // The stream of the task's state ends with the finished task.
+    auto events = client.Get("/api/task/events");
+    ASSERT_TRUE(events);
+    const std::string& stream = events->body;
+    const auto last = stream.rfind("data: ");
+    ASSERT_NE(last, std::string::npos);
+    task = json::parse(stream.substr(last + 6), nullptr, false);
+    ASSERT_TRUE(task["finished"].get<bool>()) << stream;
+    ASSERT_EQ(task["results"].size(), 1u);
+    EXPECT_EQ(fs::path(task["results"][0]["path"].get<std::string>()).filename(),
+              run == 0 ? "me.png" : "me 1.png");
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(home / "out"), {}), 2);
+}
+
 TEST(WebServer, UploadsAreKeptWithinTheLimit) {
   TempFolder home;
   Serve serve(home.path(), {"--max-upload", "1"});
