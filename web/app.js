@@ -386,6 +386,12 @@ function presetName(panels) {
 
 async function sendPreference(identifier, event) {
   const element = findElement(prefs.panels, identifier);
+  if (element && element.kind === 'button' && element.context === 'delete') {
+    const name = prefs.panels[0].elements.find((e) => e.identifier.endsWith('.preset-list'));
+    const sure = await ask('Delete the preset “' + (name ? name.value : '') + '”?',
+      ['The stored preset is removed. This cannot be undone.'], 'Delete');
+    if (!sure) return;
+  }
   if (prefs.dirty && element && identifier.endsWith('.preset-list') && event.value !== element.value) {
     const keep = !(await ask('Discard unsaved changes?',
       ['The changes to “' + presetName(prefs.panels) + '” are not saved. Choosing another preset discards them.'],

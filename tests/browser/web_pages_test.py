@@ -316,7 +316,15 @@ class WebPages(unittest.TestCase):
         self.shot('open-with')
 
     def test_7_why_draws_the_face_and_the_crop(self):
+        # A photo without a face, uploaded from the page.
+        blank = os.path.join(self.home, 'blank.png')
+        subprocess.run(['vips', 'black', blank, '320', '200'], check=True)
+        self.go('#/export', '#photos')
+        self.browser.find_element(By.ID, 'upload').send_keys(blank)
+        self.wait_for(lambda b: 'blank.png' in b.find_element(By.ID, 'photos').text, 'the upload')
         self.go('#/why', '#why-list')
+        self.wait_for(lambda b: 'Left uncropped: no face' in b.find_element(By.ID, 'why-list').text,
+                      'the reason for the blank photo')
         self.wait_for(EC.presence_of_element_located((By.CSS_SELECTOR, '#why-list svg rect.face')),
                       'a face box')
         self.assertTrue(self.browser.find_elements(By.CSS_SELECTOR, '#why-list svg circle.eye'))
