@@ -394,7 +394,7 @@ async function sendPreference(identifier, event) {
   }
   if (prefs.dirty && element && identifier.endsWith('.preset-list') && event.value !== element.value) {
     const keep = !(await ask('Discard unsaved changes?',
-      ['The changes to “' + presetName(prefs.panels) + '” are not saved. Choosing another preset discards them.'],
+      ['The changes to “' + element.value + '” are not saved. Choosing another preset discards them.'],
       'Discard Changes'));
     if (keep) return drawPreferences();
   }
