@@ -308,6 +308,7 @@ function browse({ mode, start, title }) {
       problem.hidden = true;
       current = answer.data;
       pathInput.value = current.path;
+      dialog.dataset.path = current.path;
       picked.clear();
       const items = [];
       if (current.parent) {
@@ -348,6 +349,7 @@ function browse({ mode, start, title }) {
           pathInput, h('button', { type: 'submit', id: 'browser-go' }, 'Go'))),
       problem, list, footer);
     dialog.setAttribute('aria-labelledby', 'browser-title');
+    delete dialog.dataset.path;
     dialog.onclose = () => resolve(null);
     dialog.showModal();
     open(start);

@@ -142,10 +142,13 @@ class WebPages(unittest.TestCase):
 
     def browse_to(self, folder):
         self.wait_for(EC.visibility_of_element_located((By.ID, 'browser-path')))
+        # The first listing lands before the path is typed over.
+        self.wait_for(lambda b: b.find_element(By.ID, 'browser').get_attribute('data-path'))
         path = self.browser.find_element(By.ID, 'browser-path')
         path.clear()
         path.send_keys(folder + Keys.ENTER)
-        self.wait_for(lambda b: b.find_element(By.ID, 'browser-path').get_attribute('value') == folder,
+        # The listing of the folder, not just the typed path.
+        self.wait_for(lambda b: b.find_element(By.ID, 'browser').get_attribute('data-path') == folder,
                       'the browser to open ' + folder)
 
     def add_photos_from(self, folder):
