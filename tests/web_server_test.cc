@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <httplib.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,8 @@ class Serve {
     EXPECT_EQ(pipe(out), 0);
     pid_ = fork();
     if (pid_ == 0) {
+      // A test that dies takes its server along.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
       close(out[1]);
