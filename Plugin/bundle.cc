@@ -41,6 +41,8 @@ std::optional<BundleInfo> locate() {
   }
   const fs::path dir = ownModule().parent_path();
   if (auto b = readBundle(dir.string())) return b;
+  // The kadro program's command library sits beside the bundle.
+  if (auto b = readBundle((dir / "Kadro.plugin").string())) return b;
   return readBundle((dir / ".." / "lib" / "kadro" / "Kadro.plugin").lexically_normal().string());
 }
 

@@ -9,17 +9,8 @@ namespace kadro::app {
 
 using Args = std::vector<std::string>;
 
-struct Command {
-  const char* name;
-  const char* summary;
-  int (*run)(const Args& args);
-};
-
 // True when the arguments ask for the command's help (-h or --help).
 bool wantsHelp(const Args& args);
-
-// Every command the program knows, in the order `kadro --help` lists them.
-const std::vector<Command>& commands();
 
 int runCrop(const Args& args);
 int runInspect(const Args& args);

@@ -44,10 +44,16 @@ namespace kadro::testing {
 
 ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& configHome,
                     const std::filesystem::path& input) {
+  return runKadroWithEnvironment("", arguments, configHome, input);
+}
+
+ProgramRun runKadroWithEnvironment(const std::string& environment, const std::string& arguments,
+                                   const std::filesystem::path& configHome,
+                                   const std::filesystem::path& input) {
   const std::filesystem::path errors = configHome / "kadro-stderr.txt";
-  const std::string command = "XDG_CONFIG_HOME='" + configHome.string() + "' '" + KADRO_STAGE_DIR +
-                              "/bin/kadro' " + arguments + " 2>'" + errors.string() + "' <'" +
-                              input.string() + "'";
+  const std::string command = environment + " XDG_CONFIG_HOME='" + configHome.string() + "' '" +
+                              KADRO_STAGE_DIR + "/bin/kadro' " + arguments + " 2>'" +
+                              errors.string() + "' <'" + input.string() + "'";
   ProgramRun run;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];

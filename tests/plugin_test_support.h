@@ -45,4 +45,9 @@ struct ProgramRun {
 ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& configHome,
                     const std::filesystem::path& input = "/dev/null");
 
+// The same with `environment` ("NAME=value ...", already shell-quoted) added.
+ProgramRun runKadroWithEnvironment(const std::string& environment, const std::string& arguments,
+                                   const std::filesystem::path& configHome,
+                                   const std::filesystem::path& input = "/dev/null");
+
 }  // namespace kadro::testing
