@@ -1,6 +1,7 @@
 #include "SmartCrop/border.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "SmartCrop/masks.h"
@@ -8,7 +9,7 @@
 
 namespace kadro {
 
-Raster applyBorder(const Raster& image, const Action& preset) {
+Raster applyBorder(const Raster& image, const Action& preset, AlphaKind alpha) {
   if (preset.borderWidth <= 0) return image;
   const vips::VImage in = asRgb8(image.image());
   const int width = in.width();
@@ -21,7 +22,7 @@ Raster applyBorder(const Raster& image, const Action& preset) {
 
   std::optional<vips::VImage> picture;
   if (width - 2 * b > 0 && height - 2 * b > 0)
-    picture = resizeImage(Raster(in), width - 2 * b, height - 2 * b).image();
+    picture = resizeImage(Raster(in), width - 2 * b, height - 2 * b, alpha).image();
   const auto mask = createMask({static_cast<double>(width), static_cast<double>(height)}, preset);
   auto canvasOptions = [&] {
     return vips::VImage::option()->set("extend", VIPS_EXTEND_BACKGROUND)->set("background", fill);
@@ -43,28 +44,40 @@ Raster applyBorder(const Raster& image, const Action& preset) {
   // Painting through a clip of coverage c: the fill leaves c * fill, then the
   // picture (premultiplied P with alpha a) gives c * P + c * fill * (1 - c * a).
   // With k = c * a the colour is (fill * (1 - k) + P) / (1 - k + a) and the
-  // alpha c * (1 - k + a); the divisor is never below 1.
-  const vips::VImage c = mask->coverage().cast(VIPS_FORMAT_FLOAT) / 255.0;
-  vips::VImage a = vips::VImage::black(width, height).cast(VIPS_FORMAT_FLOAT);
-  vips::VImage premultiplied =
-      vips::VImage::black(width, height, vips::VImage::option()->set("bands", 3))
-          .cast(VIPS_FORMAT_FLOAT);
+  // alpha c * (1 - k + a); the divisor is never below 1. One pass over the
+  // pixels: a chain of libvips operations on floating point images cost
+  // more than all the job's other steps together.
+  const vips::VImage coverage = mask->coverage().copy_memory();
+  std::optional<vips::VImage> placed;  // the shrunk picture, 8-bit RGBA, not premultiplied
   if (picture) {
-    const vips::VImage p = *picture;
-    const vips::VImage pa = p.has_alpha() ? p.extract_band(3).cast(VIPS_FORMAT_FLOAT) / 255.0
-                                          : vips::VImage::black(p.width(), p.height()) + 1.0;
-    auto place = [&](const vips::VImage& small) {
-      return small.embed(b, b, width, height,
-                         vips::VImage::option()->set("extend", VIPS_EXTEND_BLACK));
-    };
-    a = place(pa);
-    premultiplied = place(p.extract_band(0, vips::VImage::option()->set("n", 3)) * pa);
+    vips::VImage p = *picture;
+    if (!p.has_alpha()) p = p.bandjoin(255).cast(VIPS_FORMAT_UCHAR);
+    placed = p.embed(b, b, width, height, vips::VImage::option()->set("extend", VIPS_EXTEND_BLACK))
+                 .copy_memory();
   }
-  const vips::VImage k = c * a;
-  const vips::VImage divisor = 1.0 - k + a;
-  const vips::VImage rgb = ((1.0 - k) * fill + premultiplied) / divisor;
-  const vips::VImage alpha = c * divisor * 255.0;
-  return Raster(withColourOf(rgb.bandjoin(alpha).rint().cast(VIPS_FORMAT_UCHAR), in));
+  std::vector<unsigned char> out(static_cast<std::size_t>(width) * height * 4);
+  const auto* c = static_cast<const unsigned char*>(coverage.data());
+  const auto* pixels = placed ? static_cast<const unsigned char*>(placed->data()) : nullptr;
+  for (std::size_t i = 0, n = static_cast<std::size_t>(width) * height; i < n; ++i) {
+    const double ci = c[i] / 255.0;
+    const double a = pixels ? pixels[4 * i + 3] / 255.0 : 0.0;
+    const double k = ci * a;
+    const double divisor = 1.0 - k + a;
+    for (int band = 0; band < 3; ++band) {
+      const double premultiplied = pixels ? pixels[4 * i + band] * a : 0.0;
+      out[4 * i + band] = static_cast<unsigned char>(std::clamp(
+          std::nearbyint(((1.0 - k) * fill[band] + premultiplied) / divisor), 0.0, 255.0));
+    }
+    out[4 * i + 3] =
+        static_cast<unsigned char>(std::clamp(std::nearbyint(ci * divisor * 255.0), 0.0, 255.0));
+  }
+  VipsImage* copy =
+      vips_image_new_from_memory_copy(out.data(), out.size(), width, height, 4, VIPS_FORMAT_UCHAR);
+  if (!copy) {
+    vips_error_clear();
+    return image;
+  }
+  return Raster(withColourOf(vips::VImage(copy), in));
 }
 
 }  // namespace kadro

@@ -4,6 +4,7 @@
 
 #include "Plugin/action.h"
 #include "SmartCrop/raster.h"
+#include "SmartCrop/resize.h"
 
 namespace kadro {
 
@@ -12,6 +13,8 @@ namespace kadro {
 // into (b, b, W - 2b, H - 2b) over it, b = borderWidth; outside the shape the
 // result is transparent. Same size as the input; b <= 0 returns the input.
 // A border at least half as wide as the picture leaves only the colour.
-Raster applyBorder(const Raster& image, const Action& preset);
+// `alpha` says how the picture is shrunk (resize.h).
+Raster applyBorder(const Raster& image, const Action& preset,
+                   AlphaKind alpha = AlphaKind::kPremultiplied);
 
 }  // namespace kadro

@@ -321,6 +321,13 @@ vips::VImage forSaving(const Raster& image, double dpi, bool png) {
   return out;
 }
 
+// zlib's fastest level with each row stored as its difference from the
+// pixel to the left: on photos a smaller file than the default level 6
+// without row filters, in less than half the time.
+vips::VOption* pngOptions() {
+  return vips::VImage::option()->set("compression", 1)->set("filter", VIPS_FOREIGN_PNG_FILTER_SUB);
+}
+
 std::string lowercaseExtension(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -465,7 +472,7 @@ std::optional<std::string> writeImageFile(const Raster& image, const std::string
     vips::VTarget sink(VIPS_TARGET(custom));
     try {
       if (png)
-        out.pngsave_target(sink);
+        out.pngsave_target(sink, pngOptions());
       else
         // The profile and resolution go in through the spliced segments.
         out.jpegsave_target(sink, vips::VImage::option()->set("strip", true));

@@ -6,6 +6,7 @@
 #include "SmartCrop/border.h"
 #include "SmartCrop/masks.h"
 #include "SmartCrop/resize.h"
+#include "tests/image_test_support.h"
 
 namespace kadro {
 namespace {
@@ -29,6 +30,16 @@ std::vector<double> pixel(const Raster& r, int x, int y) { return r.image().getp
 
 double maxDifference(const Raster& a, const Raster& b) {
   return (a.image().cast(VIPS_FORMAT_INT) - b.image().cast(VIPS_FORMAT_INT)).abs().max();
+}
+
+// Per pixel, the largest difference over the colour bands.
+VImage maxBandDifference(const Raster& a, const Raster& b) {
+  const auto colour = [](const Raster& r) {
+    return r.image().extract_band(0, VImage::option()->set("n", 3)).cast(VIPS_FORMAT_INT);
+  };
+  const VImage d = (colour(a) - colour(b)).abs();
+  const VImage m = (d[0] > d[1]).ifthenelse(d[0], d[1]);
+  return (m > d[2]).ifthenelse(m, d[2]);
 }
 
 Action bordered(const std::string& type, std::int64_t width, const std::string& colour,
@@ -102,6 +113,50 @@ TEST(ResizeSquareImage, TransparentColourDoesNotBleedIntoShapedEdges) {
   // Where the edge is partly transparent, the colour is still red.
   EXPECT_LE(edge.ifthenelse(out.image()[1], 0).max(), 2);
   EXPECT_GE(edge.ifthenelse(out.image()[0], 255).min(), 250);
+}
+
+// An opaque picture cut to a shape: resampling colour and alpha apart gives
+// the alpha of premultiplied resampling (up to the lanczos ringing that 8-bit
+// passes clip at the shape's edge), the same colour inside, and the
+// picture's own colour at the rim; and the border drawn either way agrees.
+TEST(ResizeSquareImage, ShapeOfOpaquePictureResamplesLikePremultiplied) {
+  const auto absolute = [](const VImage& a, const VImage& b) {
+    return (a.cast(VIPS_FORMAT_INT) - b).abs();
+  };
+  for (const char* type : {"circle", "hex"}) {
+    SCOPED_TRACE(type);
+    const Action preset = bordered(type, 12, "custom", "#20a0f0");
+    auto mask = createMask({900, 910}, preset);
+    ASSERT_TRUE(mask);
+    auto shaped = applyMask(Raster(testing::gradient(900, 910)), *mask);
+    ASSERT_TRUE(shaped);
+    const Raster general = resizeSquareImage(*shaped, 300);
+    const Raster apart = resizeSquareImage(*shaped, 300, AlphaKind::kShapeOfOpaque);
+    ASSERT_EQ(apart.width(), 300);
+    ASSERT_EQ(apart.height(), 300);
+    ASSERT_EQ(apart.bands(), 4);
+    EXPECT_EQ(apart.colorSpace(), general.colorSpace());
+    const VImage alphaDifference = absolute(apart.image()[3], general.image()[3]);
+    EXPECT_LE(alphaDifference.max(), 16);
+    EXPECT_LT(alphaDifference.avg(), 0.3);
+    const VImage opaque = general.image()[3] == 255;
+    EXPECT_LE(opaque.ifthenelse(maxBandDifference(apart, general), 0).max(), 1);
+
+    const Raster framedGeneral = applyBorder(general, preset);
+    const Raster framedApart = applyBorder(apart, preset, AlphaKind::kShapeOfOpaque);
+    ASSERT_EQ(framedApart.bands(), 4);
+    EXPECT_LT(absolute(framedApart.image()[3], framedGeneral.image()[3]).avg(), 0.3);
+    EXPECT_LT(maxBandDifference(framedApart, framedGeneral).avg(), 0.3);
+
+    // One colour throughout: every visible pixel keeps it, the rim too.
+    auto plain = applyMask(Raster(solid(900, 910, {200, 100, 50})), *mask);
+    ASSERT_TRUE(plain);
+    const Raster small = resizeSquareImage(*plain, 300, AlphaKind::kShapeOfOpaque);
+    const VImage visible = small.image()[3] > 0;
+    const VImage off = absolute(small.image().extract_band(0, VImage::option()->set("n", 3)),
+                                solid(300, 300, {200, 100, 50}));
+    EXPECT_LE(visible.ifthenelse(off, 0).max(), 1);
+  }
 }
 
 TEST(ApplyBorder, SquareGetsAFrameAndThePictureShrinksInside) {
