@@ -1,11 +1,26 @@
-// kadro crop: runs the image job once, on one file, with a stored preset or
-// one made from the options.
-#include <charconv>
-#include <iostream>
-#include <optional>
-#include <string>
+// kadro crop: runs the image job on one file, or on many into a folder with
+// several jobs at a time, with a stored preset or one made from the options.
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Plugin/file_url.h"
 #include "Plugin/settings.h"
+#include "Plugin/unique_pathname.h"
+#include "SmartCrop/diagnostics.h"
+#include "SmartCrop/faces.h"
+#include "SmartCrop/image_io.h"
 #include "SmartCrop/smart_crop.h"
 #include "app/commands.h"
 
@@ -15,12 +30,21 @@ namespace {
 constexpr const char* kDefaultPreset = "Circle";
 
 void printUsage(std::ostream& out) {
-  out << "Usage: kadro crop [OPTIONS] IN OUT\n\n"
+  out << "Usage: kadro crop [OPTIONS] IN OUT\n"
+         "       kadro crop [OPTIONS] -o DIR FILE...\n\n"
          "Crops the picture IN around its one face and writes OUT: PNG when OUT ends in\n"
          ".png (any letter case), JPEG otherwise, with the resolution of IN. IN and OUT\n"
          "are paths or file: URLs and may be the same file, which is then replaced.\n"
          "Without a single face the whole picture is written, cut to the shape only.\n\n"
+         "With -o, every FILE is cropped into the folder DIR under its own name, several\n"
+         "at a time; a name already taken in DIR gets a number (\"photo 1.jpg\"), so no\n"
+         "file is ever replaced. Progress and the detector's lines go to standard error,\n"
+         "progress as a bar on a terminal.\n"
+         "A file that cannot be cropped is named with the cause; the others still run,\n"
+         "and the exit status is then 1.\n\n"
          "Options:\n"
+         "  -o, --output DIR      crop every FILE into the folder DIR\n"
+         "  -j, --jobs N          crop N files at a time (default: the number of cores)\n"
          "  --preset NAME         use the stored preset NAME (default \""
       << kDefaultPreset
       << "\"; see kadro presets)\n"
@@ -47,6 +71,141 @@ std::optional<std::int64_t> parseInteger(const std::string& text) {
   return value;
 }
 
+// The cores this process may run on (taskset and cgroups included).
+int usableCores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::string fileName(const std::string& urlOrPath) {
+  const std::string path = localPath(urlOrPath).value_or(urlOrPath);
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// What a batch shows on standard error: a bar redrawn in place on a
+// terminal, else one line per file. The jobs' diagnostic lines (what the
+// detector found, why a file failed) go there too, through this, so that
+// they never land in the middle of the bar.
+class BatchProgress {
+ public:
+  explicit BatchProgress(std::size_t total) : total_(total), bar_(::isatty(STDERR_FILENO)) {}
+
+  void fileDone(const std::string& file, const std::optional<std::string>& output) {
+    std::lock_guard lock(mutex_);
+    ++done_;
+    if (!output) ++failed_;
+    if (bar_) {
+      draw(fileName(file));
+    } else {
+      std::fprintf(stderr, "kadro crop: [%zu/%zu] %s -> %s\n", done_, total_, file.c_str(),
+                   output ? output->c_str() : "failed");
+    }
+  }
+
+  void line(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    if (bar_) std::fputs("\r\033[K", stderr);
+    std::fputs(text.c_str(), stderr);
+    if (bar_ && done_ > 0) draw(last_);
+    std::fflush(stderr);
+  }
+
+  void finish() {
+    std::lock_guard lock(mutex_);
+    if (bar_ && done_ > 0) std::fputc('\n', stderr);
+  }
+
+ private:
+  void draw(const std::string& name) {
+    constexpr std::size_t kWidth = 30;
+    const std::size_t filled = total_ ? done_ * kWidth / total_ : kWidth;
+    std::string bar(filled, '#');
+    bar.append(kWidth - filled, '-');
+    std::fprintf(stderr, "\r\033[K[%s] %zu/%zu%s  %s", bar.c_str(), done_, total_,
+                 failed_ ? (" (" + std::to_string(failed_) + " failed)").c_str() : "",
+                 name.substr(0, 40).c_str());
+    std::fflush(stderr);
+    last_ = name;
+  }
+
+  std::mutex mutex_;
+  const std::size_t total_;
+  const bool bar_;
+  std::size_t done_ = 0;
+  std::size_t failed_ = 0;
+  std::string last_;
+};
+
+// Hands every complete line written to it to the batch's progress display.
+class ProgressLines : public std::stringbuf {
+ public:
+  explicit ProgressLines(BatchProgress& progress) : progress_(progress) {}
+  int sync() override {
+    progress_.line(str());
+    str("");
+    return 0;
+  }
+
+ private:
+  BatchProgress& progress_;
+};
+
+int cropIntoFolder(const Action& preset, const std::string& folder,
+                   const std::vector<std::string>& files, std::optional<std::int64_t> jobs) {
+  const std::string folderPath = localPath(folder).value_or(folder);
+  struct stat info;
+  if (::stat(folderPath.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    std::cerr << "kadro crop: " << folder << ": no such folder\n";
+    return 2;
+  }
+  // One model for every job, loaded before the first; without it every
+  // picture would come out uncropped.
+  if (preset.type != "none") {
+    if (const FaceModel& model = processFaceModel(); !model.model) {
+      std::cerr << "kadro crop: cannot detect faces: " << model.error << '\n';
+      return 1;
+    }
+  }
+  const std::string folderUrl = fileUrlFromPath(folderPath);
+  const std::size_t workers =
+      std::min<std::size_t>(files.size(), static_cast<std::size_t>(jobs.value_or(usableCores())));
+
+  BatchProgress progress(files.size());
+  ProgressLines lines(progress);
+  std::ostream linesStream(&lines);
+  setDiagnosticStream(&linesStream);
+
+  std::vector<std::optional<std::string>> outputs(files.size());
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+      const std::string output = uniquePathname(folderUrl, fileName(files[i]));
+      if (processImage(files[i], output, preset)) {
+        outputs[i] = localPath(output).value_or(output);
+      } else {
+        releaseUnusedClaim(output);
+      }
+      progress.fileDone(files[i], outputs[i]);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+  progress.finish();
+  setDiagnosticStream(nullptr);
+
+  int status = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (outputs[i]) continue;
+    std::cerr << "kadro crop: could not crop " << files[i] << "; see the line naming it above\n";
+    status = 1;
+  }
+  return status;
+}
+
 }  // namespace
 
 int runCrop(const Args& args) {
@@ -56,6 +215,8 @@ int runCrop(const Args& args) {
   std::optional<bool> border;
   std::optional<std::int64_t> borderWidth;
   std::optional<std::string> borderColor;
+  std::optional<std::string> outputFolder;
+  std::optional<std::int64_t> jobs;
   std::vector<std::string> files;
 
   bool optionsEnded = false;
@@ -79,10 +240,17 @@ int runCrop(const Args& args) {
     } else if (arg == "--no-border") {
       border = false;
     } else if (arg == "--preset" || arg == "--type" || arg == "--max-size" ||
-               arg == "--border-width" || arg == "--border-color") {
+               arg == "--border-width" || arg == "--border-color" || arg == "-o" ||
+               arg == "--output" || arg == "-j" || arg == "--jobs") {
       const std::optional<std::string> v = value();
       if (!v) return usageError(arg + " needs a value");
-      if (arg == "--preset") {
+      if (arg == "-o" || arg == "--output") {
+        outputFolder = *v;
+      } else if (arg == "-j" || arg == "--jobs") {
+        jobs = parseInteger(*v);
+        if (!jobs || *jobs < 1 || *jobs > 1024)
+          return usageError(arg + " must be a whole number from 1 to 1024, not '" + *v + "'");
+      } else if (arg == "--preset") {
         presetName = *v;
       } else if (arg == "--type") {
         if (!cropTypeFromRawValue(*v))
@@ -101,7 +269,9 @@ int runCrop(const Args& args) {
       return usageError("unknown option '" + arg + "'");
     }
   }
-  if (files.size() != 2)
+  if (outputFolder && files.empty()) return usageError("-o needs at least one FILE to crop");
+  if (!outputFolder && jobs) return usageError("--jobs goes with -o DIR");
+  if (!outputFolder && files.size() != 2)
     return usageError("needs two files, the picture IN and the result OUT (got " +
                       std::to_string(files.size()) + ")");
 
@@ -139,6 +309,7 @@ int runCrop(const Args& args) {
     }
   }
 
+  if (outputFolder) return cropIntoFolder(preset, *outputFolder, files, jobs);
   if (!processImage(files[0], files[1], preset)) {
     std::cerr << "kadro crop: could not crop " << files[0] << " into " << files[1] << "; "
               << files[1] << " is as it was\n";

@@ -37,14 +37,14 @@ BIG_W, BIG_H = 4000, 6011
 
 
 def run_once(argv, env, cwd=None):
-    """Wall seconds, peak resident kB and success of one child process."""
+    """Wall seconds, peak resident kB, success and CPU seconds of one child."""
     start = time.perf_counter()
     proc = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     _, status, usage = os.wait4(proc.pid, 0)
     seconds = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
-    return seconds, usage.ru_maxrss, proc.returncode == 0
+    return seconds, usage.ru_maxrss, proc.returncode == 0, usage.ru_utime + usage.ru_stime
 
 
 def make_big_jpeg(photos, path):
@@ -169,11 +169,12 @@ def main():
             ("kadro inspect on a 320 x 240 photo", {c: [k, "inspect", small] for c, k in programs}),
         ]
 
-        times, peaks, failures = {}, {}, set()
+        times, cpus, peaks, failures = {}, {}, {}, set()
 
         def record(label, column, sample):
             key = (label, column)
             times.setdefault(key, []).append(sample[0])
+            cpus.setdefault(key, []).append(sample[3])
             peaks[key] = max(peaks.get(key, 0), sample[1])
             if not sample[2]:
                 failures.add(key)
@@ -187,30 +188,34 @@ def main():
                     record(label, column, run_once(argv, env))
 
         base = statistics.median(times[(rows[0][0], None)])
+        cpu_base = statistics.median(cpus[(rows[0][0], None)])
         columns = [c for c, _ in programs]
 
         def cell(key):
             if key not in times:
                 return "-"
             t = statistics.median(times[key])
-            text = f"{t:.3f} s, {peaks[key] / 1024:.0f} MB"
+            c = statistics.median(cpus[key])
+            text = f"{t:.3f} s, {c:.3f} CPU-s, {peaks[key] / 1024:.0f} MB"
             return text + (" FAILED" if key in failures else "")
 
         print(f"# kadro against vipsthumbnail, {args.runs} runs each, medians of whole processes")
         print(f"machine: {machine_note()}")
         print(f"24 MP JPEG: {BIG_W} x {BIG_H}, {origin}; small photo: {os.path.basename(small)}\n")
-        header = "| work | " + " | ".join(f"{c} (time, peak)" for c in columns) + " | " + \
+        header = "| work | " + " | ".join(f"{c} (wall, CPU, peak)" for c in columns) + " | " + \
             " | ".join(f"{c} ratio" for c in columns) + " |"
         print(header)
         print("|" + "---|" * (1 + 2 * len(columns)))
         for label, commands in rows:
+            def ratio(key):
+                return (f"{statistics.median(times[key]) / base:.2f}x "
+                        f"({statistics.median(cpus[key]) / cpu_base:.2f}x CPU)")
             if None in commands:
-                t = statistics.median(times[(label, None)])
                 cells = [cell((label, None))] + ["" for _ in columns[1:]]
-                ratios = [f"{t / base:.2f}x"] + ["" for _ in columns[1:]]
+                ratios = [ratio((label, None))] + ["" for _ in columns[1:]]
             else:
                 cells = [cell((label, c)) for c in columns]
-                ratios = [f"{statistics.median(times[(label, c)]) / base:.2f}x" for c in columns]
+                ratios = [ratio((label, c)) for c in columns]
             print(f"| {label} | " + " | ".join(cells) + " | " + " | ".join(ratios) + " |")
 
         if args.no_batch:
@@ -257,23 +262,25 @@ def main():
                     batch_rows.append((label, c, lambda c=c, k=k, cores=cores: [
                         "taskset", "-c", cores, k, "crop", "--preset", "Circle", "-o",
                         fresh_folder(c, cores)] + photos))
-        batch_times, batch_peaks, batch_failures = {}, {}, set()
+        batch_times, batch_cpus, batch_peaks, batch_failures = {}, {}, {}, set()
         for _ in range(args.runs):
             for label, column, make in batch_rows:
                 argv = make()  # copies and folders are made before the clock starts
                 s = run_once(argv, env)
                 key = (label, column)
                 batch_times.setdefault(key, []).append(s[0])
+                batch_cpus.setdefault(key, []).append(s[3])
                 batch_peaks[key] = max(batch_peaks.get(key, 0), s[1])
                 if not s[2]:
                     batch_failures.add(key)
         batch_base = statistics.median(batch_times[(batch_rows[0][0], None)])
-        print("| work | program | time | peak | ratio |")
-        print("|---|---|---|---|---|")
+        print("| work | program | wall | CPU | peak | ratio (wall) |")
+        print("|---|---|---|---|---|---|")
         for label, column, _ in batch_rows:
             key = (label, column)
             t = statistics.median(batch_times[key])
-            print(f"| {label} | {column or 'vips'} | {t:.2f} s | {batch_peaks[key] / 1024:.0f} MB | "
+            print(f"| {label} | {column or 'vips'} | {t:.2f} s | "
+                  f"{statistics.median(batch_cpus[key]):.2f} s | {batch_peaks[key] / 1024:.0f} MB | "
                   f"{t / batch_base:.2f}x{' FAILED' if key in batch_failures else ''} |")
         print(f"\nmachine after the batch rows: {machine_note()}")
     finally:
