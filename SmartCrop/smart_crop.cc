@@ -26,19 +26,40 @@ constexpr int kDetectionSide = 1024;
 // kept for both detection and the cut; larger ones are streamed twice.
 constexpr std::int64_t kInMemoryPixels = 40'000'000;
 
-// A decoded copy of the source and how many of its pixels make one natural
-// pixel across and down.
+// A decoded copy of the source. Each of its pixels stands for `shrink` x
+// `shrink` natural pixels from the top-left corner on (the last row and
+// column for what is left), both for the decoder's reductions and for
+// libvips' box shrink.
 struct Decoded {
   Raster raster;
-  double scaleX = 1;
-  double scaleY = 1;
+  int shrink = 1;
   bool decoderOutput = false;  // as the decoder made it, not resampled since
 };
 
-Decoded decoded(Raster raster, const ImageSource& source, bool decoderOutput) {
-  const double sx = static_cast<double>(raster.width()) / source.width();
-  const double sy = static_cast<double>(raster.height()) / source.height();
-  return {std::move(raster), sx, sy, decoderOutput};
+// `rect` (whole natural pixels) widened outward to multiples of `grid`,
+// within the picture: what a decode reduced by `grid` cuts exactly.
+Rect onGrid(const Rect& rect, int grid, int width, int height) {
+  const double g = grid;
+  const double left = std::floor(rect.x / g) * g;
+  const double top = std::floor(rect.y / g) * g;
+  const double right = std::min<double>(width, std::ceil((rect.x + rect.width) / g) * g);
+  const double bottom = std::min<double>(height, std::ceil((rect.y + rect.height) / g) * g);
+  return {left, top, right - left, bottom - top};
+}
+
+// The natural pixels a job cuts, and from which decode.
+struct CutPlan {
+  Rect natural;
+  int shrink = 1;
+  bool fromDetection = false;
+};
+
+// The side the cut is resized to: min(width, height, maxSize), or 0 (no
+// resize) when maxSize is not positive.
+int resizedSide(const Rect& natural, std::int64_t maxSize) {
+  if (maxSize <= 0) return 0;
+  return static_cast<int>(std::min<std::int64_t>({maxSize, static_cast<std::int64_t>(natural.width),
+                                                  static_cast<std::int64_t>(natural.height)}));
 }
 
 class Job {
@@ -53,7 +74,7 @@ class Job {
 
   // A reduced copy for the detector: JPEG decodes at 1/2, 1/4 or 1/8 on the
   // fly; other formats are decoded in full (kept when small enough to be
-  // reused for the cut) and scaled down.
+  // reused for the cut) and box-shrunk.
   Decoded detectionCopy() {
     const int longSide = std::max(source_.width(), source_.height());
     // Reduced by no more than the short side: a thin strip keeps one pixel
@@ -68,41 +89,68 @@ class Job {
         }
       Raster copy = source_.decode(shrink, /*streamed=*/false);
       if (shrink == 1) full_ = copy;
-      return decoded(copy, source_, true);
+      return {copy, shrink, true};
     }
     const std::int64_t pixels = static_cast<std::int64_t>(source_.width()) * source_.height();
     Raster base = pixels <= kInMemoryPixels ? *(full_ = source_.decode(1, /*streamed=*/false))
                                             : source_.decode(1, /*streamed=*/true);
     const int factor = std::min(longSide / kDetectionSide, shortSide);
-    if (factor >= 2) base = Raster(base.image().shrink(factor, factor).copy_memory());
-    return decoded(base, source_, false);
+    if (factor < 2) return {base, 1, false};
+    return {Raster(base.image().shrink(factor, factor).copy_memory()), factor, false};
   }
 
-  // The cut `natural` (whole natural pixels) at the lowest resolution that
-  // still holds `side` pixels across its shorter side (the full resolution
-  // when side is 0): from the detection copy when that suffices, else
-  // decoded again at the matching JPEG reduction.
-  std::optional<Raster> cut(const Rect& natural, int side, const Decoded& detection) {
-    const double shorter = std::min(natural.width, natural.height);
-    auto enough = [&](double scale) {
-      return side > 0 && std::floor(shorter * scale + 1e-9) >= side;
-    };
-    std::optional<Decoded> from;
-    if (detection.decoderOutput && enough(std::min(detection.scaleX, detection.scaleY))) {
-      from = detection;
-    } else {
-      int shrink = 1;
-      if (source_.shrinksOnLoad())
-        for (int s : {8, 4, 2})
-          if (enough(1.0 / s)) {
-            shrink = s;
-            break;
-          }
-      from = shrink == 1 ? decoded(fullSize(), source_, false)
-                         : decoded(source_.decode(shrink, /*streamed=*/true), source_, true);
+  // The faces found on `copy`, in normalised image space of the natural
+  // picture.
+  std::vector<FaceObservation> naturalFaces(std::vector<FaceObservation> faces,
+                                            const Decoded& copy) const {
+    for (FaceObservation& f : faces) {
+      Rect box = pixelRect(f.boundingBox, copy.raster.width(), copy.raster.height());
+      box = {box.x * copy.shrink, box.y * copy.shrink, box.width * copy.shrink,
+             box.height * copy.shrink};
+      // Eye points are relative to the box, which scales with the picture.
+      f.boundingBox = normalisedImageRect(box, source_.width(), source_.height());
     }
-    return from->raster.cut({natural.x * from->scaleX, natural.y * from->scaleY,
-                             natural.width * from->scaleX, natural.height * from->scaleY});
+    return faces;
+  }
+
+  // The crop rectangle around `face` in whole natural pixels; nothing when
+  // the cut would be empty.
+  std::optional<Rect> cropRect(const FaceObservation& face) const {
+    return wholePixelRect(
+        cropRectangle(source_.width(), source_.height(), face.boundingBox, averageEyeHeight(face)),
+        source_.width(), source_.height());
+  }
+
+  // Where the cut of `natural` comes from: the lowest resolution that still
+  // holds `side` pixels across its shorter side (the full resolution when
+  // side is 0), the detection copy when that suffices. A reduced decode
+  // holds whole blocks of natural pixels only, so the cut is `natural`
+  // widened to that reduction's grid: the pixels the job really takes.
+  CutPlan planCut(const Rect& natural, int side, const Decoded& detection) const {
+    const double shorter = std::min(natural.width, natural.height);
+    auto enough = [&](int shrink) { return side > 0 && std::floor(shorter / shrink) >= side; };
+    int shrink = 1;
+    bool fromDetection = false;
+    if (detection.decoderOutput && enough(detection.shrink)) {
+      shrink = detection.shrink;
+      fromDetection = true;
+    } else if (source_.shrinksOnLoad()) {
+      for (int s : {8, 4, 2})
+        if (enough(s)) {
+          shrink = s;
+          break;
+        }
+    }
+    return {onGrid(natural, shrink, source_.width(), source_.height()), shrink, fromDetection};
+  }
+
+  std::optional<Raster> cut(const CutPlan& plan, const Decoded& detection) {
+    const Raster from = plan.fromDetection ? detection.raster
+                        : plan.shrink == 1 ? fullSize()
+                                           : source_.decode(plan.shrink, /*streamed=*/true);
+    const double s = plan.shrink;
+    const Rect& r = plan.natural;
+    return from.cut({r.x / s, r.y / s, r.width / s, r.height / s});
   }
 
  private:
@@ -125,19 +173,16 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
     cropped = true;
   } else {
     const Decoded detection = job.detectionCopy();
-    const std::vector<FaceObservation> faces = detect(detection.raster, /*skipGroups=*/true);
+    const std::vector<FaceObservation> faces =
+        job.naturalFaces(detect(detection.raster, /*skipGroups=*/true), detection);
     if (faces.size() == 1) {
-      const FaceObservation& face = faces.front();
-      const std::optional<Rect> natural = wholePixelRect(
-          cropRectangle(source.width(), source.height(), face.boundingBox, averageEyeHeight(face)),
-          source.width(), source.height());
-      if (natural) {
-        if (side > 0)
-          side = std::min<std::int64_t>({side, static_cast<std::int64_t>(natural->width),
-                                         static_cast<std::int64_t>(natural->height)});
-        picture = job.cut(*natural, side > 0 ? static_cast<int>(side) : 0, detection);
+      if (const std::optional<Rect> natural = job.cropRect(faces.front())) {
+        const int resized = resizedSide(*natural, side);
+        const CutPlan plan = job.planCut(*natural, resized, detection);
+        if (side > 0) side = resized;
+        picture = job.cut(plan, detection);
         cropped = picture.has_value();
-        if (cropped) naturalWidth = natural->width;
+        if (cropped) naturalWidth = plan.natural.width;
       }
     }
     if (!cropped) picture = job.fullSize();
@@ -162,6 +207,29 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
 }
 
 }  // namespace
+
+std::optional<PictureFaces> inspectImage(const std::string& path, std::int64_t maxSize,
+                                         const FaceDetector& detect, std::string* error) {
+  const std::optional<ImageSource> source = ImageSource::open(path, error);
+  if (!source) return std::nullopt;
+  try {
+    Job job(*source);
+    const Decoded copy = job.detectionCopy();
+    PictureFaces result{source->width(), source->height(), {}, std::nullopt};
+    // Every face, groups too: the caller decides about groups itself.
+    result.faces = job.naturalFaces(detect(copy.raster, /*skipGroups=*/false), copy);
+    if (result.faces.size() == 1)
+      if (const std::optional<Rect> natural = job.cropRect(result.faces.front()))
+        result.crop = job.planCut(*natural, resizedSide(*natural, maxSize), copy).natural;
+    return result;
+  } catch (const vips::VError& e) {
+    std::string message = e.what();
+    vips_error_clear();
+    if (error)
+      *error = path + ": cannot read image (" + message.substr(0, message.find('\n')) + ")";
+    return std::nullopt;
+  }
+}
 
 bool processImage(const std::string& from, const std::string& to, const Action& preset) {
   return processImage(from, to, preset, detectFace);

@@ -2,8 +2,10 @@
 // framed picture file out, as a preset says.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Plugin/action.h"
 #include "SmartCrop/faces.h"
@@ -31,5 +33,25 @@ bool processImage(const std::string& from, const std::string& to, const Action& 
 std::optional<std::string> processImage(const std::string& from, const std::string& to,
                                         const Action& preset, const FaceDetector& detect,
                                         const AlternativeName& alternative);
+
+// What the job sees in a picture: its natural size, every face the detector
+// finds on the copy the job detects on (groups too, in normalised image
+// space of the natural picture), and with exactly one face the rectangle of
+// the picture's own pixels that a job resizing to `maxSize` cuts. That is
+// the crop rectangle in whole pixels, widened to whole blocks of a reduced
+// decode when the job takes the cut from one (at most the reduction less
+// one pixel on each side, and the reduction leaves at least `maxSize`
+// pixels across).
+struct PictureFaces {
+  int width = 0;
+  int height = 0;
+  std::vector<FaceObservation> faces;
+  std::optional<Rect> crop;
+};
+
+// Nothing, and `error` naming the file and the cause, when the file cannot
+// be read.
+std::optional<PictureFaces> inspectImage(const std::string& path, std::int64_t maxSize,
+                                         const FaceDetector& detect, std::string* error);
 
 }  // namespace kadro

@@ -1,8 +1,10 @@
 // kadro inspect: the faces the detector finds in each picture and the square
 // a "square" preset would cut, as text or as JSON lines.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "SmartCrop/faces.h"
 #include "SmartCrop/image_io.h"
 #include "SmartCrop/raster.h"
+#include "SmartCrop/smart_crop.h"
 #include "app/commands.h"
 #include "app/inspect_report.h"
 
@@ -22,13 +25,17 @@ namespace kadro::app {
 namespace {
 
 void printUsage(std::ostream& out) {
-  out << "Usage: kadro inspect [--json] FILE...\n\n"
-         "Runs the face detector on each picture and shows what it finds: every face\n"
-         "(groups included) with its box and eye point, and the square a \"square\"\n"
-         "preset would cut. Pictures with no face or several faces are not cropped.\n"
-         "Pixel coordinates count from the top-left corner. The detector's own lines\n"
-         "(\"Found N faces\" ...) come first.\n\n"
+  out << "Usage: kadro inspect [--json] [--max-size N] FILE...\n\n"
+         "Runs the face detector on each picture as the image job does and shows what it\n"
+         "finds: every face (groups included) with its box and eye point, and the\n"
+         "pixels a \"square\" preset of the maximum size N would cut. Pictures with no\n"
+         "face or several faces are not cropped. Pixel coordinates count from the\n"
+         "top-left corner of the upright picture. The detector's own lines (\"Found N\n"
+         "faces\" ...) come first.\n\n"
          "Options:\n"
+         "  --max-size N  the preset's maximum size (default 400); a large picture's\n"
+         "              cut may widen by a few pixels to whole blocks of the reduced\n"
+         "              decode it is taken from\n"
          "  --json      one JSON object per file and line, and nothing else on standard\n"
          "              output (the detector's lines go to standard error):\n"
          "                {\"file\", \"width\", \"height\",\n"
@@ -77,15 +84,28 @@ std::string toText(const std::string& file, const Report& r) {
 
 int runInspect(const Args& args) {
   bool json = false;
+  std::int64_t maxSize = 400;  // the built-in Square preset's
   std::vector<std::string> files;
   bool optionsDone = false;
-  for (const std::string& a : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (!optionsDone && (a == "-h" || a == "--help")) {
       printUsage(std::cout);
       return 0;
     }
     if (!optionsDone && a == "--json") {
       json = true;
+    } else if (!optionsDone && a == "--max-size") {
+      char* end = nullptr;
+      const char* text = i + 1 < args.size() ? args[i + 1].c_str() : "";
+      errno = 0;
+      const long long value = std::strtoll(text, &end, 10);
+      if (!*text || *end || errno) {
+        std::cerr << "kadro inspect: --max-size needs a whole number\n";
+        return 2;
+      }
+      maxSize = value;
+      ++i;
     } else if (!optionsDone && a == "--") {
       optionsDone = true;
     } else if (!optionsDone && a.size() > 1 && a[0] == '-') {
@@ -109,8 +129,10 @@ int runInspect(const Args& args) {
     status = 1;
   } else {
     for (const std::string& file : files) {
+      // The same decode and detection as the image job, so that "crop" is
+      // the rectangle the job cuts.
       std::string error;
-      const std::optional<Report> report = inspectFile(file, &error);
+      const std::optional<Report> report = inspectFile(file, &error, maxSize);
       if (!report) std::cerr << "kadro inspect: " << error << '\n';
       if (!report) {
         status = 1;

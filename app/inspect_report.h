@@ -2,13 +2,14 @@
 // preset cuts from it, for `kadro inspect` and the web host's Why view.
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "SmartCrop/geometry.h"
-#include "SmartCrop/raster.h"
+#include "SmartCrop/smart_crop.h"
 
 namespace kadro::app {
 
@@ -27,15 +28,14 @@ struct Report {
   std::string reason;        // why not cropped; empty when cropped
 };
 
-Report inspect(const Raster& image);
-// The same for a reduced copy of a picture of `width` x `height` pixels; the
-// report is in the picture's own pixels.
-Report inspect(const Raster& image, int width, int height);
+Report inspect(const PictureFaces& picture);
 
-// Loads and decodes the file first, so that a damaged file fails as such
-// rather than reading as faceless. Nothing, with the file and the cause in
-// `error`, when it cannot be read.
-std::optional<Report> inspectFile(const std::string& file, std::string* error);
+// The same decode and detection as the image job for a preset of `maxSize`
+// (the built-in Square preset's by default), so that "crop" is the rectangle
+// the job cuts. Nothing, with the file and the cause in `error`, when the
+// file cannot be read.
+std::optional<Report> inspectFile(const std::string& file, std::string* error,
+                                  std::int64_t maxSize = 400);
 
 // {"file", "width", "height", "faces": [{"box", "eye", "score", "sure"}],
 //  "crop", "reason"}, pixel values to a tenth.

@@ -529,3 +529,74 @@ TEST_F(CropCommand, NamesTheBadOptionOrFileInItsErrors) {
 
 }  // namespace
 }  // namespace kadro
+
+namespace kadro {
+namespace {
+
+// inspect's "crop" is the rectangle the job cuts, whichever decode the cut
+// comes from: on a picture white right of x = 1501 and below y = 1099, where
+// the edges fall in the job's output tells which natural pixels it took.
+TEST_F(ImageJob, InspectReportsTheRectangleTheJobCuts) {
+  const VImage xy = VImage::xyz(4000, 3000);
+  const VImage pattern = (((xy[0] >= 1501) | (xy[1] >= 1099)) > 0).cast(VIPS_FORMAT_UCHAR);
+  const std::string big = file("edges.jpg");
+  pattern.bandjoin({pattern, pattern})
+      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+      .jpegsave(big.c_str(), VImage::option()->set("Q", 95));
+  auto anyFaces = [](std::vector<FaceObservation> faces) -> FaceDetector {
+    return [=](const Raster&, bool) { return faces; };
+  };
+  // Large faces make cuts that reduced decodes can serve; the small one
+  // is cut at full resolution.
+  const std::vector<FaceObservation> faces = {face({0.3003, 0.41, 0.2, 0.27}),
+                                              face({0.3501, 0.55, 0.1, 0.15}),
+                                              face({0.3701, 0.6, 0.03, 0.04})};
+  for (const FaceObservation& f : faces) {
+    for (std::int64_t maxSize : {60, 150, 400, 5000}) {
+      SCOPED_TRACE("face width " + std::to_string(f.boundingBox.width) + ", max size " +
+                   std::to_string(maxSize));
+      std::string error;
+      const auto seen = inspectImage(big, maxSize, anyFaces({f}), &error);
+      ASSERT_TRUE(seen) << error;
+      ASSERT_TRUE(seen->crop);
+      const Rect crop = *seen->crop;
+      // Whole pixels around the crop geometry's rectangle, within the
+      // picture, widened by less than a reduction's block.
+      const Rect exact = *wholePixelRect(
+          cropRectangle(4000, 3000, f.boundingBox, averageEyeHeight(f)), 4000, 3000);
+      EXPECT_LE(crop.x, exact.x);
+      EXPECT_GT(crop.x, exact.x - 8);
+      EXPECT_LE(crop.y, exact.y);
+      EXPECT_GT(crop.y, exact.y - 8);
+      EXPECT_GE(crop.x + crop.width, exact.x + exact.width);
+      EXPECT_LT(crop.x + crop.width, exact.x + exact.width + 8);
+      EXPECT_LE(crop.x + crop.width, 4000);
+      EXPECT_LE(crop.y + crop.height, 3000);
+
+      const std::string out = file("out.png");
+      ASSERT_TRUE(processImage(big, out, preset("square", maxSize), anyFaces({f})));
+      const VImage result = reload(out)[0].cast(VIPS_FORMAT_DOUBLE) / 255;
+      const int side = result.width();
+      ASSERT_EQ(side, std::min<int>(maxSize, std::min(crop.width, crop.height)));
+      // Resampling keeps the share of white along a row or column, so the
+      // edge sits where the cut puts it, to a fraction of an output pixel.
+      const double scaleX = side / crop.width;
+      const double scaleY = side / crop.height;
+      // A row half way between the top and the horizontal edge crosses only
+      // the vertical one; likewise a column left of the vertical edge.
+      const int row = static_cast<int>((1099 - crop.y) * scaleY / 2);
+      ASSERT_GE(row, 2);
+      ASSERT_GT(crop.x + crop.width, 1501);
+      const double whiteAcross = result.extract_area(0, row, side, 1).avg() * side;
+      EXPECT_NEAR(whiteAcross, (crop.x + crop.width - 1501) * scaleX, 0.3);
+      const int column = static_cast<int>((1501 - crop.x) * scaleX / 2);
+      ASSERT_GE(column, 2);
+      ASSERT_GT(crop.y + crop.height, 1099);
+      const double whiteDown = result.extract_area(column, 0, 1, side).avg() * side;
+      EXPECT_NEAR(whiteDown, (crop.y + crop.height - 1099) * scaleY, 0.3);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kadro

@@ -148,7 +148,7 @@ TEST_F(InspectCommand, JsonCarriesFileNamesThatAreNotUtf8) {
 
 TEST_F(InspectCommand, HelpAndUsageErrors) {
   EXPECT_EQ(run({"--help"}), 0);
-  EXPECT_NE(out_.find("Usage: kadro inspect [--json] FILE..."), std::string::npos);
+  EXPECT_NE(out_.find("Usage: kadro inspect [--json] [--max-size N] FILE..."), std::string::npos);
   EXPECT_NE(out_.find("\"reason\""), std::string::npos);
   EXPECT_EQ(run({}), 2);
   EXPECT_NE(err_.find("no picture given"), std::string::npos);
