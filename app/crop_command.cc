@@ -310,7 +310,13 @@ int runCrop(const Args& args) {
   }
 
   if (outputFolder) return cropIntoFolder(preset, *outputFolder, files, jobs);
-  if (!processImage(files[0], files[1], preset)) {
+  // The model loads while the picture decodes; the job waits for it only
+  // when it asks for faces.
+  std::thread preload;
+  if (preset.type != "none") preload = std::thread([] { processFaceModel(); });
+  const bool done = processImage(files[0], files[1], preset);
+  if (preload.joinable()) preload.join();
+  if (!done) {
     std::cerr << "kadro crop: could not crop " << files[0] << " into " << files[1] << "; "
               << files[1] << " is as it was\n";
     return 1;
