@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   std::string root = installRoot();
   const std::string library = (root == "/" ? "" : root) + "/" + kadro::app::kCommandLibrary;
   // The process ends with the command, so the library is never closed.
-  void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = ::dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
   if (!handle) {
     std::fprintf(stderr, "kadro: cannot load the commands: %s\n", ::dlerror());
     return 2;
