@@ -181,12 +181,14 @@ int cropIntoFolder(const Action& preset, const std::string& folder,
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
-      const std::string output = uniquePathname(folderUrl, fileName(files[i]));
-      if (processImage(files[i], output, preset)) {
-        outputs[i] = localPath(output).value_or(output);
-      } else {
-        releaseUnusedClaim(output);
-      }
+      const std::string name = fileName(files[i]);
+      const std::string output = uniquePathname(folderUrl, name);
+      // Another worker may take the same free name meanwhile; the later one
+      // then gives way to the next number.
+      const auto nameFor = [&name](unsigned k) { return numberedName(name, k); };
+      if (const std::optional<std::string> path =
+              processImage(files[i], output, preset, detectFace, nameFor))
+        outputs[i] = localPath(*path).value_or(*path);
       progress.fileDone(files[i], outputs[i]);
     }
   };
