@@ -231,13 +231,13 @@ TEST_F(ImageRead, DamagedSourcesAreNeverTheBaseOfARewrite) {
   // Missing and unreadable sources say why.
   log_.str("");
   EXPECT_FALSE(processImage(file("gone.jpg"), file("out.jpg"), preset("none"), kNoFace));
-  EXPECT_NE(log_.str().find("gone.jpg: cannot read image (No such file or directory)"),
+  EXPECT_NE(log_.str().find("gone.jpg: cannot read image (no such file or folder)"),
             std::string::npos)
       << log_.str();
   fs::create_directory(file("folder.jpg"));
   log_.str("");
   EXPECT_FALSE(processImage(file("folder.jpg"), file("out.jpg"), preset("none"), kNoFace));
-  EXPECT_NE(log_.str().find("folder.jpg: cannot read image (a folder"), std::string::npos)
+  EXPECT_NE(log_.str().find("folder.jpg: cannot read image (not a regular file"), std::string::npos)
       << log_.str();
   EXPECT_FALSE(fs::exists(file("out.jpg")));
 }
