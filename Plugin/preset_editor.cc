@@ -42,14 +42,6 @@ void refresh(const ph::SettingsCallback& callback) {
   if (callback) callback(ph::kSettingsCallbackActionRefresh, std::nullopt);
 }
 
-// A typed number the editor takes. Text that is no whole number is refused
-// rather than passed over, so that the host can say so beside the field
-// instead of showing text that Save would not store.
-std::int64_t number(const std::string& typed, const Tag& tag) {
-  if (const auto n = parseDecimal(typed)) return *n;
-  throw ZadaZevuPluginError::invalidSettingValue(tag.label);
-}
-
 // Carries out `change` on the stored presets in one write transaction.
 void store(const std::function<void(PresetMap&)>& change) {
   try {
@@ -90,14 +82,16 @@ void ZadaZevuPlugin::didUpdateValue(const ph::Value& value, const std::string& i
       preset.type = *typed;
     }
   } else if (identifier == tags::maxSize().identifier) {
-    if (typed) preset.maxSize = number(*typed, tags::maxSize());
+    // Text that is no whole number leaves the number as it was; the panel
+    // then shows the number kept, and hosts say the text was not taken.
+    if (const auto n = typed ? parseDecimal(*typed) : std::nullopt) preset.maxSize = *n;
   } else if (identifier == tags::cropBorderEnabled().identifier) {
     if (value.is_boolean()) {
       preset.borderEnabled = value.get<bool>();
       needsRefresh = true;
     }
   } else if (identifier == tags::cropBorderWidth().identifier) {
-    if (typed) preset.borderWidth = number(*typed, tags::cropBorderWidth());
+    if (const auto n = typed ? parseDecimal(*typed) : std::nullopt) preset.borderWidth = *n;
   } else if (identifier == tags::cropBorderColor().identifier) {
     if (typed) {
       if (isFixedColorChoice(*typed)) {
