@@ -111,8 +111,8 @@ bool isPhotoFormat(std::string_view bytes) {
   if (!loader) return false;
   const char* nickname = vips_nickname_find(g_type_from_name(loader));
   const std::string_view name = nickname ? nickname : "";
-  for (std::string_view format : {"jpegload", "pngload", "tiffload", "webpload", "heifload",
-                                  "gifload"})
+  for (std::string_view format :
+       {"jpegload", "pngload", "tiffload", "webpload", "heifload", "gifload"})
     if (name.starts_with(format)) return true;
   return false;
 }
