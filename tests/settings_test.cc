@@ -304,6 +304,37 @@ TEST_F(SettingsTest, FileThatIsNoDatabaseIsRenamedAsideAndAFreshStoreMade) {
   EXPECT_TRUE(RawStore(path_).bytes("initialized"));
 }
 
+// A database whose index is damaged still opens and may answer a lookup
+// with no row, so the stored document looks missing; it must be set aside
+// whole, never seeded over.
+TEST_F(SettingsTest, DamagedDatabaseIsSetAsideWholeNeverSeededOver) {
+  {
+    RawStore raw(path_);
+    raw.put("presets", R"({"Mine":{"name":"Mine","type":"circle"}})");
+    raw.putTrue("initialized");
+  }
+  // Page 3 is the key index; scramble its cells, keep the page header.
+  std::string bytes = readFile(path_);
+  ASSERT_GE(bytes.size(), 3u * 4096);
+  for (std::size_t i = 2 * 4096 + 100; i < 3 * 4096; ++i) bytes[i] = static_cast<char>(i * 131);
+  std::ofstream(path_, std::ios::binary | std::ios::trunc) << bytes;
+  ::testing::internal::CaptureStderr();
+  {
+    Settings store(path_.string());
+    const PresetRead read = store.read();
+    EXPECT_TRUE(read.ok());
+    expectBuiltIns(read.presets);
+  }
+  const std::string warning = ::testing::internal::GetCapturedStderr();
+  std::vector<fs::path> aside;
+  for (const auto& entry : fs::directory_iterator(folder_))
+    if (entry.path().filename().string().rfind("suite.unusable-", 0) == 0)
+      aside.push_back(entry.path());
+  ASSERT_EQ(aside.size(), 1u) << warning;
+  EXPECT_EQ(readFile(aside[0]), bytes);
+  EXPECT_NE(warning.find("integrity check"), std::string::npos) << warning;
+}
+
 // Nothing usable at the path: every read and write says so and nothing is
 // kept elsewhere, in another file or in memory.
 TEST_F(SettingsTest, UnopenablePathFailsEveryReadAndWrite) {
