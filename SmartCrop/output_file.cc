@@ -196,13 +196,24 @@ bool OutputFile::open(std::string* error) {
       return false;
     }
   }
+  return takeHiddenName(
+      [this](const std::string& hidden) {
+        // 0666 lets the umask decide the permissions of a new file.
+        fd_ = ::openat(dir_, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0666);
+        return fd_ >= 0;
+      },
+      error);
+}
+
+template <typename Make>
+bool OutputFile::takeHiddenName(const Make& make, std::string* error) {
+  // The names are random; a taken one is only tried again a few times.
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string hidden = hiddenName(name_);
+    // Remembered before it exists, so that a signal in between removes it.
     const int slot = remember(dir_, hidden);
-    // 0666 lets the umask decide the permissions of a new file.
-    fd_ =
-        ::openat(dir_, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd_ >= 0) {
+    if (make(hidden)) {
       hidden_ = hidden;
       slot_ = slot;
       return true;
@@ -250,23 +261,12 @@ bool OutputFile::finish(std::string* error) {
 }
 
 bool OutputFile::nameHidden(std::string* error) {
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string hidden = hiddenName(name_);
-    const int slot = remember(dir_, hidden);
-    if (::linkat(AT_FDCWD, procPath(fd_).c_str(), dir_, hidden.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      hidden_ = hidden;
-      slot_ = slot;
-      return true;
-    }
-    const int e = errno;
-    forget(slot);
-    if (e != EEXIST) {
-      *error = path_ + ": " + fileErrorCause(e);
-      return false;
-    }
-  }
-  *error = path_ + ": no free hidden name beside it";
-  return false;
+  return takeHiddenName(
+      [this](const std::string& hidden) {
+        return ::linkat(AT_FDCWD, procPath(fd_).c_str(), dir_, hidden.c_str(), AT_SYMLINK_FOLLOW) ==
+               0;
+      },
+      error);
 }
 
 bool OutputFile::replace(const FileIdentity& expected, std::string* error) {

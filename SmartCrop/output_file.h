@@ -76,6 +76,10 @@ class OutputFile {
   bool open(std::string* error);
   bool finish(std::string* error);
   bool nameHidden(std::string* error);
+  // Tries fresh hidden names beside the final one until `make(name)`
+  // creates one (false with errno EEXIST when the name is taken).
+  template <typename Make>
+  bool takeHiddenName(const Make& make, std::string* error);
   void forgetHidden();
 
   std::string path_;
