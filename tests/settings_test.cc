@@ -72,6 +72,15 @@ class SettingsTest : public ::testing::Test {
     return lines;
   }
 
+  // The store files renamed aside as unusable.
+  std::vector<fs::path> filesSetAside() const {
+    std::vector<fs::path> aside;
+    for (const auto& entry : fs::directory_iterator(folder_))
+      if (entry.path().filename().string().rfind("suite.unusable-", 0) == 0)
+        aside.push_back(entry.path());
+    return aside;
+  }
+
   fs::path folder_;
   fs::path path_;
   std::ostringstream log_;
@@ -292,10 +301,7 @@ TEST_F(SettingsTest, FileThatIsNoDatabaseIsRenamedAsideAndAFreshStoreMade) {
     expectBuiltIns(read.presets);
   }
   const std::string warning = ::testing::internal::GetCapturedStderr();
-  std::vector<fs::path> aside;
-  for (const auto& entry : fs::directory_iterator(folder_))
-    if (entry.path().filename().string().rfind("suite.unusable-", 0) == 0)
-      aside.push_back(entry.path());
+  const std::vector<fs::path> aside = filesSetAside();
   ASSERT_EQ(aside.size(), 1u);
   EXPECT_EQ(aside[0].extension(), ".sqlite");
   EXPECT_EQ(readFile(aside[0]), junk);
@@ -326,10 +332,7 @@ TEST_F(SettingsTest, DamagedDatabaseIsSetAsideWholeNeverSeededOver) {
     expectBuiltIns(read.presets);
   }
   const std::string warning = ::testing::internal::GetCapturedStderr();
-  std::vector<fs::path> aside;
-  for (const auto& entry : fs::directory_iterator(folder_))
-    if (entry.path().filename().string().rfind("suite.unusable-", 0) == 0)
-      aside.push_back(entry.path());
+  const std::vector<fs::path> aside = filesSetAside();
   ASSERT_EQ(aside.size(), 1u) << warning;
   EXPECT_EQ(readFile(aside[0]), bytes);
   EXPECT_NE(warning.find("integrity check"), std::string::npos) << warning;
