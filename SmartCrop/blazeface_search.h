@@ -43,7 +43,9 @@ struct SearchOptions {
   double recheckSpan = 2.0;         // the second close look at a maybe-face
   double recheckConfidence = 0.55;  // its mean with the first score that keeps the doubt
   double reach = 18;                // narrowest face (input pixels) a pass finds reliably
-  double minRelativeWidth = 0.25;   // faces narrower than this part of the widest are dropped
+  // Faces narrower than this part of the widest sure face are dropped: a
+  // ninth of its area and less is someone far behind the subject.
+  double minRelativeWidth = 1.0 / 3;
   // False: stop looking once the picture is a group, as the crop needs no
   // more; true: find every face (inspect, measurements).
   bool countAll = true;

@@ -493,13 +493,16 @@ TEST(FaceDecision, AnUnsureSecondFaceMakesAGroupButNeverAPortrait) {
 }
 
 TEST(FaceDecision, FacesFarNarrowerThanTheWidestSureFaceAreLeftOut) {
-  const SearchOptions options;  // a quarter of the widest sure face's width
+  const SearchOptions options;  // a third of the widest sure face's width
   const FaceCandidate main = candidate({100, 100, 400, 400}, 0.95, true);
-  // A poster behind the subject: under a quarter as wide, sure or not.
+  // A poster or a passer-by far behind the subject: under a third as wide,
+  // sure or not.
   EXPECT_EQ(decideFaces({main, candidate({700, 50, 90, 90}, 0.97, true)}, options).size(), 1u);
-  EXPECT_EQ(decideFaces({main, candidate({700, 50, 90, 90}, 0.7, false)}, options).size(), 1u);
-  // A quarter as wide and more is someone else in the picture.
-  EXPECT_EQ(decideFaces({main, candidate({700, 50, 110, 110}, 0.9, true)}, options).size(), 2u);
+  EXPECT_EQ(decideFaces({main, candidate({700, 50, 125, 125}, 0.97, true)}, options).size(), 1u);
+  EXPECT_EQ(decideFaces({main, candidate({700, 50, 125, 125}, 0.7, false)}, options).size(), 1u);
+  // A third as wide and more is someone else in the picture.
+  EXPECT_EQ(decideFaces({main, candidate({700, 50, 140, 140}, 0.9, true)}, options).size(), 2u);
+  EXPECT_EQ(decideFaces({main, candidate({700, 50, 140, 140}, 0.65, false)}, options).size(), 2u);
   // An unsure face does not set the measure: beside a wide doubt, a small
   // sure face still stands, and the picture is a group.
   const FaceCandidate wideDoubt = candidate({600, 100, 500, 500}, 0.7, false);
