@@ -143,11 +143,12 @@ std::vector<FaceCandidate> wholePass(const BlazeFace& model, const vips::VImage&
 std::optional<FaceCandidate> refine(const BlazeFace& model, const vips::VImage& full,
                                     const vips::VImage& work, double workScale,
                                     const FaceCandidate& face, const SearchOptions& options,
-                                    double span, int size) {
+                                    double span, int size, double turn = 0) {
   Square square;
   square.centre = boxCentre(face.box);
   square.side = span * std::max(face.box.width, face.box.height);
-  square.angle = std::atan2(face.leftEye.y - face.rightEye.y, face.leftEye.x - face.rightEye.x);
+  square.angle =
+      std::atan2(face.leftEye.y - face.rightEye.y, face.leftEye.x - face.rightEye.x) + turn;
   square.input = size;
   // The reduced copy is sharp enough when the square shrinks even there.
   const bool fromWork = square.side * workScale >= square.input;
@@ -284,6 +285,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
   const double workLong = std::max(work.width(), work.height());
   account(spent.prepare);
 
+  std::vector<FaceCandidate> faces;
   // Scored (first pass + close look) / 2: sure from minConfidence, unsure
   // from unsureConfidence; lower and faces the close look loses are dropped.
   // `strict`: the faces may make a portrait on their own, so they must hold
@@ -324,13 +326,29 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
             refine(model, full, work, 1 / sx, *r, options, options.recheckSpan, options.refineSize);
         if (!again || (f.score + again->score) / 2 < options.recheckConfidence) continue;
       }
-      if (r->sure || r->score >= options.unsureConfidence) kept.push_back(*r);
+      if (!(r->sure || r->score >= options.unsureConfidence)) continue;
+      // Beside a face already found, a second one must also be seen turned
+      // both ways: a face is, a pattern that looks like one at one angle
+      // (lettering, a logo) is not.
+      const bool besideSure =
+          std::any_of(faces.begin(), faces.end(), [](const FaceCandidate& c) { return c.sure; }) ||
+          std::any_of(kept.begin(), kept.end(), [](const FaceCandidate& c) { return c.sure; });
+      if (options.turnedLook > 0 && besideSure) {
+        bool seen = true;
+        for (const double turn : {options.turnedLook, -options.turnedLook}) {
+          ++spent.networkRuns;
+          const auto turned = refine(model, full, work, 1 / sx, *r, options, options.refineSpan,
+                                     options.refineSize, turn);
+          if (!turned || (f.score + turned->score) / 2 < options.turnedConfidence) seen = false;
+        }
+        if (!seen) continue;
+      }
+      kept.push_back(*r);
     }
     return kept;
   };
   // One pass over the whole picture at `size`: the faces it finds that the
   // passes before did not, confirmed.
-  std::vector<FaceCandidate> faces;
   auto pass = [&](int size, double minScore, double maxWidth, bool strict) {
     ++spent.networkRuns;
     std::vector<FaceCandidate> more = wholePass(model, work, size, minScore, maxWidth);

@@ -42,7 +42,12 @@ struct SearchOptions {
   double unsureConfidence = 0.6;    // below minConfidence but this sure: maybe a face
   double recheckSpan = 2.0;         // the second close look at a maybe-face
   double recheckConfidence = 0.55;  // its mean with the first score that keeps the doubt
-  double reach = 18;                // narrowest face (input pixels) a pass finds reliably
+  // A face beside a sure one is looked at again turned this far (radians)
+  // both ways from level, and must score this mean with the first score
+  // each time; 0 for no such look.
+  double turnedLook = 0.35;
+  double turnedConfidence = 0.55;
+  double reach = 18;  // narrowest face (input pixels) a pass finds reliably
   // Faces narrower than this part of the widest sure face are dropped: a
   // ninth of its area and less is someone far behind the subject.
   double minRelativeWidth = 1.0 / 3;

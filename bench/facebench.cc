@@ -152,6 +152,8 @@ bool setOption(const std::string& assignment) {
       {"unsureConfidence", [&] { o.unsureConfidence = v; }},
       {"recheckSpan", [&] { o.recheckSpan = v; }},
       {"recheckConfidence", [&] { o.recheckConfidence = v; }},
+      {"turnedLook", [&] { o.turnedLook = v; }},
+      {"turnedConfidence", [&] { o.turnedConfidence = v; }},
       {"reach", [&] { o.reach = v; }},
       {"finerSize", [&] { o.finerSize = static_cast<int>(v); }},
       {"minRelativeWidth", [&] { o.minRelativeWidth = v; }},

@@ -257,6 +257,14 @@ TEST(FaceDetection, TwoFacesSideBySideAreAGroupAndNotCropped) {
   EXPECT_NEAR(eyeX[0], kAstronautEyes.x, 8);
   EXPECT_NEAR(eyeX[1], kAstronautEyes.x + 512, 8);
 
+  // The second person's head tilted: a face beside a sure one must hold
+  // up to looks turned both ways from its own level, not from the picture's.
+  const vips::VImage tilted =
+      one.rotate(25, vips::VImage::option()->set("background", std::vector<double>{128}))
+          .extract_area(60, 60, 512, 512);
+  EXPECT_EQ(detect(Raster(one.join(tilted, VIPS_DIRECTION_HORIZONTAL).copy_memory())).faces.size(),
+            2u);
+
   d = detect(pair, /*skipGroups=*/true);
   EXPECT_TRUE(d.faces.empty());
   EXPECT_NE(d.lines.find("Found 2 faces\nSkipping groups\n"), std::string::npos) << d.lines;
@@ -293,8 +301,8 @@ TEST(FaceDetection, OnlyAFarSmallerFaceBesideTheMainOneIsNoGroup) {
   EXPECT_GT(pixelRect(d.faces[0].boundingBox, 2000, 2000).width, 300);
   const Raster alone(poster.embed(0, 0, 600, 600));
   EXPECT_EQ(detect(alone).faces.size(), 1u);
-  // A third as wide is still someone in the picture.
-  const Raster nearer(big.insert(big.reduce(3, 3), 20, 20).copy_memory());
+  // Two fifths as wide is still someone in the picture.
+  const Raster nearer(big.insert(big.reduce(2.5, 2.5), 20, 20).copy_memory());
   EXPECT_EQ(detect(nearer).faces.size(), 2u);
 }
 
