@@ -7,7 +7,9 @@
 // sure was found; merging of the duplicates; and a close look per face on a
 // square around it, turned so the eyes are level, which confirms the face
 // and places the box and the eyes more closely (a quick look at a small
-// size first, a sharper one when the quick look leaves a doubt).
+// size first, a sharper one when the quick look leaves a doubt). A face
+// beside a sure one is looked at once more, turned both ways: what is a
+// face only at one angle is lettering or a logo.
 #pragma once
 
 #include <vector>
