@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "SmartCrop/masks.h"
@@ -9,20 +11,14 @@
 
 namespace kadro {
 
-Raster applyBorder(const Raster& image, const Action& preset, AlphaKind alpha) {
-  if (preset.borderWidth <= 0) return image;
-  const vips::VImage in = asRgb8(image.image());
-  const int width = in.width();
-  const int height = in.height();
-  const int b =
-      static_cast<int>(std::min<std::int64_t>(preset.borderWidth, std::max(width, height)));
-  const Color colour = preset.safeColor();
-  // The colour is given in sRGB; the picture may carry another profile.
-  const std::vector<double> fill = samplesFromSrgb(colour.red, colour.green, colour.blue, in);
+namespace {
 
-  std::optional<vips::VImage> picture;
-  if (width - 2 * b > 0 && height - 2 * b > 0)
-    picture = resizeImage(Raster(in), width - 2 * b, height - 2 * b, alpha).image();
+// Paints the preset's shape at width x height in `fill` and lays `picture`
+// (8-bit RGB or RGBA, (width - 2b) x (height - 2b), alpha not premultiplied;
+// nothing when the border leaves no room) over it at (b, b). `like` gives
+// the colour space and profile.
+Raster frame(const std::optional<vips::VImage>& picture, int width, int height, int b,
+             const Action& preset, const std::vector<double>& fill, const vips::VImage& like) {
   const auto mask = createMask({static_cast<double>(width), static_cast<double>(height)}, preset);
   auto canvasOptions = [&] {
     return vips::VImage::option()->set("extend", VIPS_EXTEND_BACKGROUND)->set("background", fill);
@@ -38,7 +34,7 @@ Raster applyBorder(const Raster& image, const Action& preset, AlphaKind alpha) {
       if (p.has_alpha()) p = p.flatten(vips::VImage::option()->set("background", fill)).rint();
       out = p.embed(b, b, width, height, canvasOptions());
     }
-    return Raster(withColourOf(out.cast(VIPS_FORMAT_UCHAR), in));
+    return Raster(withColourOf(out.cast(VIPS_FORMAT_UCHAR), like));
   }
 
   // Painting through a clip of coverage c: the fill leaves c * fill, then the
@@ -75,9 +71,54 @@ Raster applyBorder(const Raster& image, const Action& preset, AlphaKind alpha) {
       vips_image_new_from_memory_copy(out.data(), out.size(), width, height, 4, VIPS_FORMAT_UCHAR);
   if (!copy) {
     vips_error_clear();
-    return image;
+    throw std::bad_alloc();
   }
-  return Raster(withColourOf(vips::VImage(copy), in));
+  return Raster(withColourOf(vips::VImage(copy), like));
+}
+
+// The border's width within a picture of width x height.
+int borderWidthWithin(const Action& preset, int width, int height) {
+  return static_cast<int>(std::min<std::int64_t>(preset.borderWidth, std::max(width, height)));
+}
+
+}  // namespace
+
+Raster applyBorder(const Raster& image, const Action& preset, AlphaKind alpha) {
+  if (preset.borderWidth <= 0) return image;
+  const vips::VImage in = asRgb8(image.image());
+  const int width = in.width();
+  const int height = in.height();
+  const int b = borderWidthWithin(preset, width, height);
+  const Color colour = preset.safeColor();
+  // The colour is given in sRGB; the picture may carry another profile.
+  const std::vector<double> fill = samplesFromSrgb(colour.red, colour.green, colour.blue, in);
+  std::optional<vips::VImage> picture;
+  if (width - 2 * b > 0 && height - 2 * b > 0)
+    picture = resizeImage(Raster(in), width - 2 * b, height - 2 * b, alpha).image();
+  return frame(picture, width, height, b, preset, fill, in);
+}
+
+Raster shapeOpaqueCut(const Raster& cut, const Action& preset, int width, int height,
+                      double naturalWidth) {
+  const vips::VImage& in = cut.image();
+  const int b =
+      preset.borderEnabled && preset.borderWidth > 0 ? borderWidthWithin(preset, width, height) : 0;
+  const int innerWidth = width - 2 * b;
+  const int innerHeight = height - 2 * b;
+  std::optional<vips::VImage> picture;
+  if (innerWidth > 0 && innerHeight > 0) {
+    vips::VImage colour = resizeImage(cut, innerWidth, innerHeight).image();
+    // The shape the natural-size mask would have, drawn at the size it is
+    // shown: resampling a mask drawn larger gives the same edge.
+    if (const auto mask =
+            createMask({static_cast<double>(innerWidth), static_cast<double>(innerHeight)}, preset,
+                       innerWidth / naturalWidth))
+      colour = colour.bandjoin(mask->coverage());
+    picture = withColourOf(colour, in);
+  }
+  if (b == 0) return Raster(*picture);
+  const Color c = preset.safeColor();
+  return frame(picture, width, height, b, preset, samplesFromSrgb(c.red, c.green, c.blue, in), in);
 }
 
 }  // namespace kadro

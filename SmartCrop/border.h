@@ -17,4 +17,13 @@ namespace kadro {
 Raster applyBorder(const Raster& image, const Action& preset,
                    AlphaKind alpha = AlphaKind::kPremultiplied);
 
+// The finished picture from the cut of an opaque picture (8-bit RGB, no
+// alpha), width x height: what applyMask, resizeImage and, when the preset
+// has one, applyBorder give in turn, with the colour resampled once, to its
+// place inside the border, and the shape drawn at the size it is shown.
+// `naturalWidth` is the width of the cut in the picture's own pixels, which
+// sets the line width of a bordered polygon's mask.
+Raster shapeOpaqueCut(const Raster& cut, const Action& preset, int width, int height,
+                      double naturalWidth);
+
 }  // namespace kadro

@@ -188,6 +188,12 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
     if (!cropped) picture = job.fullSize();
   }
 
+  if (cropped && preset.type != "none" && !picture->hasAlpha()) {
+    const int width = side > 0 ? static_cast<int>(side) : picture->width();
+    const int height = side > 0 ? static_cast<int>(side) : picture->height();
+    return shapeOpaqueCut(*picture, preset, width, height, naturalWidth);
+  }
+
   // Made and applied even to an uncropped picture, at its full size. A cut
   // taken from a reduced decode gets the mask its natural size would have.
   const double scale = static_cast<double>(picture->width()) / naturalWidth;
