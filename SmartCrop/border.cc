@@ -55,8 +55,18 @@ Raster frame(const std::optional<vips::VImage>& picture, int width, int height, 
   const auto* c = static_cast<const unsigned char*>(coverage.data());
   const auto* pixels = placed ? static_cast<const unsigned char*>(placed->data()) : nullptr;
   for (std::size_t i = 0, n = static_cast<std::size_t>(width) * height; i < n; ++i) {
+    const int alpha = pixels ? pixels[4 * i + 3] : 0;
+    // What the formula gives for pixels wholly inside or outside the shape
+    // and the picture, which are nearly all of them.
+    const bool picture = alpha == 255 && c[i] == 255;
+    if (picture || (alpha == 0 && (c[i] == 0 || c[i] == 255))) {
+      for (int band = 0; band < 3; ++band)
+        out[4 * i + band] = picture ? pixels[4 * i + band] : static_cast<unsigned char>(fill[band]);
+      out[4 * i + 3] = c[i];
+      continue;
+    }
     const double ci = c[i] / 255.0;
-    const double a = pixels ? pixels[4 * i + 3] / 255.0 : 0.0;
+    const double a = alpha / 255.0;
     const double k = ci * a;
     const double divisor = 1.0 - k + a;
     for (int band = 0; band < 3; ++band) {
