@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <optional>
 #include <vector>
 
@@ -44,46 +43,59 @@ Raster frame(const std::optional<vips::VImage>& picture, int width, int height, 
   // pixels: a chain of libvips operations on floating point images cost
   // more than all the job's other steps together.
   const vips::VImage coverage = mask->coverage().copy_memory();
-  std::optional<vips::VImage> placed;  // the shrunk picture, 8-bit RGBA, not premultiplied
+  // The shrunk picture, 8-bit RGBA, not premultiplied, at (b, b).
+  std::optional<vips::VImage> placed;
   if (picture) {
-    vips::VImage p = *picture;
-    if (!p.has_alpha()) p = p.bandjoin(255).cast(VIPS_FORMAT_UCHAR);
-    placed = p.embed(b, b, width, height, vips::VImage::option()->set("extend", VIPS_EXTEND_BLACK))
-                 .copy_memory();
+    placed = *picture;
+    if (!placed->has_alpha()) placed = placed->bandjoin(255).cast(VIPS_FORMAT_UCHAR);
+    placed = placed->copy_memory();
   }
-  std::vector<unsigned char> out(static_cast<std::size_t>(width) * height * 4);
-  const auto* c = static_cast<const unsigned char*>(coverage.data());
-  const auto* pixels = placed ? static_cast<const unsigned char*>(placed->data()) : nullptr;
-  for (std::size_t i = 0, n = static_cast<std::size_t>(width) * height; i < n; ++i) {
-    const int alpha = pixels ? pixels[4 * i + 3] : 0;
-    // What the formula gives for pixels wholly inside or outside the shape
-    // and the picture, which are nearly all of them.
-    const bool picture = alpha == 255 && c[i] == 255;
-    if (picture || (alpha == 0 && (c[i] == 0 || c[i] == 255))) {
-      for (int band = 0; band < 3; ++band)
-        out[4 * i + band] = picture ? pixels[4 * i + band] : static_cast<unsigned char>(fill[band]);
-      out[4 * i + 3] = c[i];
-      continue;
+  const int innerWidth = placed ? placed->width() : 0;
+  const int innerHeight = placed ? placed->height() : 0;
+  vips::VImage result(vips_image_new_memory());
+  vips_image_init_fields(result.get_image(), width, height, 4, VIPS_FORMAT_UCHAR, VIPS_CODING_NONE,
+                         VIPS_INTERPRETATION_sRGB, 1.0, 1.0);
+  if (vips_image_write_prepare(result.get_image()) != 0) throw vips::VError();
+  // Rows are addressed once each: libvips' pixel macros check types on
+  // every use.
+  const auto* cover = static_cast<const unsigned char*>(coverage.data());
+  auto* outData = static_cast<unsigned char*>(VIPS_IMAGE_ADDR(result.get_image(), 0, 0));
+  const auto* pictureData = placed ? static_cast<const unsigned char*>(placed->data()) : nullptr;
+  for (int y = 0; y < height; ++y) {
+    unsigned char* out = outData + static_cast<std::size_t>(y) * width * 4;
+    const unsigned char* c = cover + static_cast<std::size_t>(y) * width;
+    // Row y - b of the picture.
+    const unsigned char* pictureRow =
+        pictureData && y >= b && y < b + innerHeight
+            ? pictureData + static_cast<std::size_t>(y - b) * innerWidth * 4
+            : nullptr;
+    for (int x = 0; x < width; ++x, out += 4) {
+      const unsigned char* p =
+          pictureRow && x >= b && x < b + innerWidth ? pictureRow + (x - b) * 4 : nullptr;
+      const int alpha = p ? p[3] : 0;
+      // What the formula gives for pixels wholly inside or outside the shape
+      // and the picture, which are nearly all of them.
+      const bool inside = alpha == 255 && c[x] == 255;
+      if (inside || (alpha == 0 && (c[x] == 0 || c[x] == 255))) {
+        for (int band = 0; band < 3; ++band)
+          out[band] = inside ? p[band] : static_cast<unsigned char>(fill[band]);
+        out[3] = c[x];
+        continue;
+      }
+      const double ci = c[x] / 255.0;
+      const double a = alpha / 255.0;
+      const double k = ci * a;
+      const double divisor = 1.0 - k + a;
+      for (int band = 0; band < 3; ++band) {
+        const double premultiplied = p ? p[band] * a : 0.0;
+        out[band] = static_cast<unsigned char>(std::clamp(
+            std::nearbyint(((1.0 - k) * fill[band] + premultiplied) / divisor), 0.0, 255.0));
+      }
+      out[3] =
+          static_cast<unsigned char>(std::clamp(std::nearbyint(ci * divisor * 255.0), 0.0, 255.0));
     }
-    const double ci = c[i] / 255.0;
-    const double a = alpha / 255.0;
-    const double k = ci * a;
-    const double divisor = 1.0 - k + a;
-    for (int band = 0; band < 3; ++band) {
-      const double premultiplied = pixels ? pixels[4 * i + band] * a : 0.0;
-      out[4 * i + band] = static_cast<unsigned char>(std::clamp(
-          std::nearbyint(((1.0 - k) * fill[band] + premultiplied) / divisor), 0.0, 255.0));
-    }
-    out[4 * i + 3] =
-        static_cast<unsigned char>(std::clamp(std::nearbyint(ci * divisor * 255.0), 0.0, 255.0));
   }
-  VipsImage* copy =
-      vips_image_new_from_memory_copy(out.data(), out.size(), width, height, 4, VIPS_FORMAT_UCHAR);
-  if (!copy) {
-    vips_error_clear();
-    throw std::bad_alloc();
-  }
-  return Raster(withColourOf(vips::VImage(copy), like));
+  return Raster(withColourOf(result, like));
 }
 
 // The border's width within a picture of width x height.
