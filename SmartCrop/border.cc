@@ -138,7 +138,7 @@ Raster shapeOpaqueCut(const Raster& cut, const Action& preset, int width, int he
       colour = colour.bandjoin(mask->coverage());
     picture = withColourOf(colour, in);
   }
-  if (b == 0) return Raster(*picture);
+  if (b == 0 && picture) return Raster(*picture);
   const Color c = preset.safeColor();
   return frame(picture, width, height, b, preset, samplesFromSrgb(c.red, c.green, c.blue, in), in);
 }

@@ -188,6 +188,9 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
     if (!cropped) picture = job.fullSize();
   }
 
+  // A cut from an opaque picture is resized once, straight to its place
+  // inside the border, and its shape drawn at that size; pictures with
+  // alpha and uncropped ones take the steps below one by one.
   if (cropped && preset.type != "none" && !picture->hasAlpha()) {
     const int width = side > 0 ? static_cast<int>(side) : picture->width();
     const int height = side > 0 ? static_cast<int>(side) : picture->height();
