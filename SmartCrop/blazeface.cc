@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
+#include <list>
 #include <mutex>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
@@ -53,11 +53,10 @@ bool freeAnchorCounts(std::string& bytes) {
 
 }  // namespace
 
-// One network read from the model. A dnn Net sets itself up anew, at a cost
-// of about a forward pass, whenever its input changes shape, so inputs of
-// one shape that come often get a network of their own.
+// One network read from the model. A dnn Net runs one forward pass at a
+// time, and sets itself up anew, at a cost of about a forward pass, whenever
+// its input changes shape.
 struct Network {
-  std::mutex mutex;  // a dnn Net runs one forward pass at a time
   cv::dnn::Net net;
   std::vector<cv::String> outputNames;
   // The model pads channels with constant zero blocks sized for a 256 x 256
@@ -91,16 +90,13 @@ struct Network {
   }
 
   // Scores and regressors of both grids, in anchor order; false when the
-  // outputs are not BlazeFace's.
+  // outputs are not BlazeFace's. One thread at a time.
   bool run(const cv::Mat& blob, std::vector<float>& scores, std::vector<float>& regressors) {
     const int h = blob.size[1], w = blob.size[2];
     std::vector<cv::Mat> outs;
-    {
-      std::lock_guard lock(mutex);
-      fitPads(h, w);
-      net.setInput(blob);
-      net.forward(outs, outputNames);
-    }
+    fitPads(h, w);
+    net.setInput(blob);
+    net.forward(outs, outputNames);
     const std::size_t counts[2] = {
         std::size_t(h / kGrids[0].first) * (w / kGrids[0].first) * kGrids[0].second,
         std::size_t(h / kGrids[1].first) * (w / kGrids[1].first) * kGrids[1].second};
@@ -128,30 +124,92 @@ struct Network {
   }
 };
 
+// The networks a model has read, each set up for the shape it ran last. A
+// pass borrows one already set up for its shape when there is one, so that
+// threads never wait for each other and a shape that comes back does not
+// pay the set-up again.
+//
+// A network holds about 140 bytes per input pixel. The shapes that come
+// back are the close looks' squares and the coarse pass's few aspect
+// ratios, all within the trained size; up to kSmallIdle such networks are
+// kept, least recently used leave first. Larger inputs (the closer whole
+// passes) rarely repeat a shape, so one network serves them all, set up
+// anew for each shape, as reading another would cost more.
+class NetworkPool {
+ public:
+  explicit NetworkPool(const std::string& model) : model_(model) {}
+
+  // A network for h x w inputs, the caller's alone until given back.
+  // Throws cv::Exception when the model cannot be read again.
+  std::unique_ptr<Network> take(int h, int w) {
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = idle_.begin(); it != idle_.end(); ++it)
+        if ((*it)->height == h && (*it)->width == w) return borrow(it);
+      // Otherwise the least recently used network of the same class is set
+      // up anew when its class is full.
+      const bool large = isLarge(h, w);
+      const std::size_t full = large ? kLargeIdle : kSmallIdle;
+      if (count(large) >= full)
+        for (auto it = idle_.rbegin(); it != idle_.rend(); ++it)
+          if (isLarge((*it)->height, (*it)->width) == large) return borrow(std::next(it).base());
+    }
+    auto made = std::make_unique<Network>();
+    QuietOpenCv quiet;
+    if (!made->read(model_)) throw cv::Exception(cv::Error::StsError, "no network", "", "", 0);
+    return made;
+  }
+
+  // Takes back a network that ran well; beyond the classes' room, the least
+  // recently used networks go.
+  void give(std::unique_ptr<Network> n) {
+    std::lock_guard lock(mutex_);
+    idle_.push_front(std::move(n));
+    for (const bool large : {false, true})
+      for (auto it = idle_.end(); count(large) > (large ? kLargeIdle : kSmallIdle);) {
+        --it;
+        if (isLarge((*it)->height, (*it)->width) == large) it = idle_.erase(it);
+      }
+  }
+
+ private:
+  static constexpr std::size_t kSmallIdle = 6;
+  static constexpr std::size_t kLargeIdle = 1;
+
+  using List = std::list<std::unique_ptr<Network>>;
+
+  static bool isLarge(int h, int w) {
+    return h * w > BlazeFace::kInputSize * BlazeFace::kInputSize;
+  }
+
+  std::size_t count(bool large) const {
+    return std::count_if(idle_.begin(), idle_.end(),
+                         [large](const auto& n) { return isLarge(n->height, n->width) == large; });
+  }
+
+  std::unique_ptr<Network> borrow(List::iterator it) {
+    std::unique_ptr<Network> n = std::move(*it);
+    idle_.erase(it);
+    return n;
+  }
+
+  const std::string& model_;
+  std::mutex mutex_;
+  List idle_;  // most recently used first
+};
+
 struct BlazeFace::Impl {
   std::string model;  // the patched model file
-  Network main;       // every input without a network of its own
-  // Square inputs up to the trained size: the close looks at faces, a few
-  // sizes, each many times per picture.
-  std::mutex squaresMutex;
-  std::map<int, std::unique_ptr<Network>> squares;
+  NetworkPool networks{model};
 
-  // The network for inputs of h x w pixels.
-  Network& networkFor(int h, int w) {
-    if (h != w || h > kInputSize) return main;
-    std::lock_guard lock(squaresMutex);
-    std::unique_ptr<Network>& n = squares[h];
-    if (!n) {
-      auto made = std::make_unique<Network>();
-      try {
-        QuietOpenCv quiet;
-        if (!made->read(model)) return main;
-      } catch (const cv::Exception&) {
-        return main;
-      }
-      n = std::move(made);
-    }
-    return *n;
+  // Runs `blob` on a network of its shape; false when the outputs are not
+  // BlazeFace's.
+  bool run(const cv::Mat& blob, std::vector<float>& scores, std::vector<float>& regressors) {
+    std::unique_ptr<Network> n = networks.take(blob.size[1], blob.size[2]);
+    // A network that failed is dropped: its state is unknown.
+    if (!n->run(blob, scores, regressors)) return false;
+    networks.give(std::move(n));
+    return true;
   }
 };
 
@@ -180,7 +238,8 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
     // The shapes are looked for in a file that may be anything: read it first.
     impl->model = bytes;
     const bool flexible = freeAnchorCounts(impl->model);
-    if (!impl->main.read(impl->model)) {
+    auto first = std::make_unique<Network>();
+    if (!first->read(impl->model)) {
       error = "face model " + path + " holds no network";
       return nullptr;
     }
@@ -193,10 +252,11 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
     const int dims[] = {1, 2 * kStride, 2 * kStride, 3};
     cv::Mat blank(4, dims, CV_32F, cv::Scalar(0));
     std::vector<float> scores, regressors;
-    if (!impl->main.run(blank, scores, regressors)) {
+    if (!first->run(blank, scores, regressors)) {
       error = foreign;
       return nullptr;
     }
+    impl->networks.give(std::move(first));
   } catch (const cv::Exception& e) {
     error = "cannot read face model " + path + " (" + e.err + ")";
     return nullptr;
@@ -221,7 +281,7 @@ std::vector<BlazeFaceDetection> BlazeFace::detect(const vips::VImage& input,
 
   std::vector<float> scores, regressors;
   try {
-    if (!impl_->networkFor(h, w).run(blob, scores, regressors)) return {};
+    if (!impl_->run(blob, scores, regressors)) return {};
   } catch (const cv::Exception&) {
     return {};
   }

@@ -42,9 +42,9 @@ class BlazeFace {
 
   // Every anchor scoring at least `minScore` on `input` (three bands of 8-bit
   // sRGB, both sides multiples of kStride), unmerged; nothing for any other
-  // input. Safe to call from several threads (they take turns on each
-  // network; square inputs up to kInputSize, the close looks, run on a
-  // network of their own per size, read on first use).
+  // input. Safe to call from several threads at once: each pass runs on a
+  // network of its own, one already set up for the input's shape when a
+  // recent pass had that shape.
   std::vector<BlazeFaceDetection> detect(const vips::VImage& input, double minScore) const;
 
  private:

@@ -476,6 +476,43 @@ TEST(FaceSearch, InputsOfOtherShapesBetweenTwoRunsChangeNothing) {
   }
 }
 
+TEST(FaceSearch, ThreadsDetectingAtOnceGetWhatEachGetsAlone) {
+  // Passes of the same shape and of many shapes, more than the detector
+  // keeps networks for, run at once from three threads.
+  const FaceModel& m = model();
+  ASSERT_TRUE(m.model);
+  const vips::VImage photo = sample("astronaut.png").image();
+  std::vector<vips::VImage> inputs;
+  for (int side = 64; side <= 256; side += 32)
+    inputs.push_back(photo.resize(side / 512.0).copy_memory());
+  for (int h = 96; h <= 512; h += 96)
+    inputs.push_back(photo.extract_area(0, 0, 512, h).copy_memory());
+  std::vector<std::vector<BlazeFaceDetection>> alone;
+  for (const vips::VImage& in : inputs) alone.push_back(m.model->detect(in, 0.5));
+  auto same = [](const std::vector<BlazeFaceDetection>& a,
+                 const std::vector<BlazeFaceDetection>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+      if (a[i].score != b[i].score || a[i].centre.x != b[i].centre.x ||
+          a[i].centre.y != b[i].centre.y || a[i].size.width != b[i].size.width)
+        return false;
+    return true;
+  };
+  std::vector<int> differing(3, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 2; ++round)
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+          const std::size_t i = (k + t * 3) % inputs.size();
+          if (!same(m.model->detect(inputs[i], 0.5), alone[i])) ++differing[t];
+        }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(differing, std::vector<int>(3, 0));
+  EXPECT_FALSE(alone.back().empty());
+}
+
 FaceCandidate candidate(Rect box, double score, bool sure) {
   const Point right{box.x + 0.3 * box.width, box.y + 0.4 * box.height};
   const Point left{box.x + 0.7 * box.width, box.y + 0.4 * box.height};
