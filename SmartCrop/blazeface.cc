@@ -132,32 +132,51 @@ struct Network {
 // A network holds about 140 bytes per input pixel. The shapes that come
 // back are the close looks' squares and the coarse pass's few aspect
 // ratios, all within the trained size; up to kSmallIdle such networks are
-// kept, least recently used leave first. Larger inputs (the closer whole
-// passes) rarely repeat a shape, so one network serves them all, set up
-// anew for each shape, as reading another would cost more.
+// kept (4 to 9 MB each), least recently used leave first. Larger inputs
+// (the closer whole passes, up to 58 MB) rarely repeat a shape, so one
+// network serves them all, set up anew for each shape, as reading another
+// would cost more.
 class NetworkPool {
  public:
   explicit NetworkPool(const std::string& model) : model_(model) {}
 
-  // A network for h x w inputs, the caller's alone until given back.
-  // Throws cv::Exception when the model cannot be read again.
+  // A network for h x w inputs, the caller's alone until given back: one set
+  // up for that shape, else a spare, else one read anew unless the shape's
+  // class is full. Throws cv::Exception when the model cannot be read again.
   std::unique_ptr<Network> take(int h, int w) {
     {
       std::lock_guard lock(mutex_);
       for (auto it = idle_.begin(); it != idle_.end(); ++it)
         if ((*it)->height == h && (*it)->width == w) return borrow(it);
-      // Otherwise the least recently used network of the same class is set
-      // up anew when its class is full.
+      for (auto it = idle_.begin(); it != idle_.end(); ++it)
+        if ((*it)->height == 0) return borrow(it);
+      // The least recently used network of the class is set up anew.
       const bool large = isLarge(h, w);
-      const std::size_t full = large ? kLargeIdle : kSmallIdle;
-      if (count(large) >= full)
+      if (count(large) >= (large ? kLargeIdle : kSmallIdle))
         for (auto it = idle_.rbegin(); it != idle_.rend(); ++it)
           if (isLarge((*it)->height, (*it)->width) == large) return borrow(std::next(it).base());
     }
+    return read();
+  }
+
+  // Whether an idle network is set up for h x w inputs.
+  bool has(int h, int w) {
+    std::lock_guard lock(mutex_);
+    return std::any_of(idle_.begin(), idle_.end(),
+                       [&](const auto& n) { return n->height == h && n->width == w; });
+  }
+
+  std::unique_ptr<Network> read() const {
     auto made = std::make_unique<Network>();
     QuietOpenCv quiet;
     if (!made->read(model_)) throw cv::Exception(cv::Error::StsError, "no network", "", "", 0);
     return made;
+  }
+
+  // Keeps `n` for a pass of any shape; it counts as a small network.
+  void giveSpare(std::unique_ptr<Network> n) {
+    n->height = n->width = 0;  // the pads are sized anew on its next pass
+    give(std::move(n));
   }
 
   // Takes back a network that ran well; beyond the classes' room, the least
@@ -173,7 +192,7 @@ class NetworkPool {
   }
 
  private:
-  static constexpr std::size_t kSmallIdle = 6;
+  static constexpr std::size_t kSmallIdle = 4;
   static constexpr std::size_t kLargeIdle = 1;
 
   using List = std::list<std::unique_ptr<Network>>;
@@ -212,6 +231,28 @@ struct BlazeFace::Impl {
     return true;
   }
 };
+
+void BlazeFace::prepare(int height, int width) const {
+  if (height <= 0 || width <= 0 || height % kStride != 0 || width % kStride != 0) return;
+  if (impl_->networks.has(height, width)) return;
+  const int dims[] = {1, height, width, 3};
+  const cv::Mat blank(4, dims, CV_32F, cv::Scalar(0));
+  std::vector<float> scores, regressors;
+  try {
+    impl_->run(blank, scores, regressors);
+  } catch (const cv::Exception&) {
+    // The pass that needs the network will read it, or fail, itself.
+  }
+}
+
+void BlazeFace::prepareSpare() const {
+  try {
+    impl_->networks.giveSpare(impl_->networks.read());
+  } catch (const cv::Exception&) {
+  }
+}
+
+void BlazeFace::setThreadsPerPass(int threads) { cv::setNumThreads(threads > 0 ? threads : -1); }
 
 BlazeFace::BlazeFace(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 BlazeFace::~BlazeFace() = default;
@@ -256,7 +297,8 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
       error = foreign;
       return nullptr;
     }
-    impl->networks.give(std::move(first));
+    // The pass checked the network, and its shape serves nothing else.
+    impl->networks.giveSpare(std::move(first));
   } catch (const cv::Exception& e) {
     error = "cannot read face model " + path + " (" + e.err + ")";
     return nullptr;

@@ -18,6 +18,7 @@
 #include "Plugin/file_url.h"
 #include "Plugin/settings.h"
 #include "Plugin/unique_pathname.h"
+#include "SmartCrop/blazeface.h"
 #include "SmartCrop/diagnostics.h"
 #include "SmartCrop/faces.h"
 #include "SmartCrop/image_io.h"
@@ -172,6 +173,10 @@ int cropIntoFolder(const Action& preset, const std::string& folder,
   const std::size_t workers =
       std::min<std::size_t>(files.size(), static_cast<std::size_t>(jobs.value_or(usableCores())));
 
+  // Each worker runs its own network passes; when the workers fill the
+  // cores, a pass that spreads over them only adds hand-overs.
+  if (workers > 1)
+    BlazeFace::setThreadsPerPass(std::max<int>(1, usableCores() / static_cast<int>(workers)));
   BatchProgress progress(files.size());
   ProgressLines lines(progress);
   std::ostream linesStream(&lines);
@@ -196,6 +201,7 @@ int cropIntoFolder(const Action& preset, const std::string& folder,
   for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
   work();
   for (std::thread& t : threads) t.join();
+  if (workers > 1) BlazeFace::setThreadsPerPass(0);
   progress.finish();
   setDiagnosticStream(nullptr);
 
@@ -312,10 +318,11 @@ int runCrop(const Args& args) {
   }
 
   if (outputFolder) return cropIntoFolder(preset, *outputFolder, files, jobs);
-  // The model loads while the picture decodes; the job waits for it only
-  // when it asks for faces.
+  // The model loads, and sets up the networks the first detection needs,
+  // while the picture decodes; the job waits for it only when it asks for
+  // faces.
   std::thread preload;
-  if (preset.type != "none") preload = std::thread([] { processFaceModel(); });
+  if (preset.type != "none") preload = std::thread([] { prepareFaceModel(processFaceModel()); });
   const bool done = processImage(files[0], files[1], preset);
   if (preload.joinable()) preload.join();
   if (!done) {
