@@ -192,7 +192,7 @@ class NetworkPool {
   }
 
  private:
-  static constexpr std::size_t kSmallIdle = 4;
+  static constexpr std::size_t kSmallIdle = 6;
   static constexpr std::size_t kLargeIdle = 1;
 
   using List = std::list<std::unique_ptr<Network>>;
