@@ -159,13 +159,6 @@ class NetworkPool {
     return read();
   }
 
-  // Whether an idle network is set up for h x w inputs.
-  bool has(int h, int w) {
-    std::lock_guard lock(mutex_);
-    return std::any_of(idle_.begin(), idle_.end(),
-                       [&](const auto& n) { return n->height == h && n->width == w; });
-  }
-
   std::unique_ptr<Network> read() const {
     auto made = std::make_unique<Network>();
     QuietOpenCv quiet;
@@ -192,7 +185,7 @@ class NetworkPool {
   }
 
  private:
-  static constexpr std::size_t kSmallIdle = 6;
+  static constexpr std::size_t kSmallIdle = 4;
   static constexpr std::size_t kLargeIdle = 1;
 
   using List = std::list<std::unique_ptr<Network>>;
@@ -231,26 +224,6 @@ struct BlazeFace::Impl {
     return true;
   }
 };
-
-void BlazeFace::prepare(int height, int width) const {
-  if (height <= 0 || width <= 0 || height % kStride != 0 || width % kStride != 0) return;
-  if (impl_->networks.has(height, width)) return;
-  const int dims[] = {1, height, width, 3};
-  const cv::Mat blank(4, dims, CV_32F, cv::Scalar(0));
-  std::vector<float> scores, regressors;
-  try {
-    impl_->run(blank, scores, regressors);
-  } catch (const cv::Exception&) {
-    // The pass that needs the network will read it, or fail, itself.
-  }
-}
-
-void BlazeFace::prepareSpare() const {
-  try {
-    impl_->networks.giveSpare(impl_->networks.read());
-  } catch (const cv::Exception&) {
-  }
-}
 
 void BlazeFace::setThreadsPerPass(int threads) { cv::setNumThreads(threads > 0 ? threads : -1); }
 

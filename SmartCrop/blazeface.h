@@ -36,14 +36,6 @@ class BlazeFace {
   // nothing (and `error` says why) for a missing, damaged or foreign file.
   static std::unique_ptr<BlazeFace> load(const std::string& path, std::string& error);
 
-  // Sets up a network for height x width inputs ahead of need (one pass on a
-  // blank input), so that the first pass of that shape costs no more than
-  // the next ones; nothing when one is set up already.
-  void prepare(int height, int width) const;
-  // Reads a network ahead of need, for the first pass of a shape that has
-  // none, which then only sets it up.
-  void prepareSpare() const;
-
   // Threads each forward pass may use, for the whole process (0: as many
   // as there are cores). Several jobs that already fill the cores run best
   // with one each.

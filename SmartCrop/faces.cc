@@ -74,15 +74,6 @@ FaceModel loadFaceModel(const std::string& path) {
   return loaded;
 }
 
-void prepareFaceModel(const FaceModel& model) {
-  if (!model.model) return;
-  // The quick look comes with nearly every face; a closer pass follows most
-  // coarse ones. Setting up more (the sharp look) cost more than it saved
-  // when the picture decoded fast.
-  if (const int side = SearchOptions{}.quickSize; side > 0) model.model->prepare(side, side);
-  model.model->prepareSpare();
-}
-
 std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
                                             bool skipGroups) {
   return detectFaceWith(model, image, skipGroups, SearchOptions{});

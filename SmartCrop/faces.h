@@ -63,12 +63,6 @@ FaceModel loadFaceModel(const std::string& path);
 // The model detectFace uses, loaded on the first call (thread-safe).
 const FaceModel& processFaceModel();
 
-// Sets up ahead of need part of what the first detection with `model` would
-// set up on its way (the quick look's network, and one for a closer pass).
-// Meant for a thread of its own while the picture decodes; nothing without
-// a model.
-void prepareFaceModel(const FaceModel& model);
-
 // detectFace with `model` instead of the process's own; the same lines.
 std::vector<FaceObservation> detectFaceWith(const FaceModel& model, const Raster& image,
                                             bool skipGroups);

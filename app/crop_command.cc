@@ -318,11 +318,10 @@ int runCrop(const Args& args) {
   }
 
   if (outputFolder) return cropIntoFolder(preset, *outputFolder, files, jobs);
-  // The model loads, and sets up the networks the first detection needs,
-  // while the picture decodes; the job waits for it only when it asks for
-  // faces.
+  // The model loads while the picture decodes; the job waits for it only
+  // when it asks for faces.
   std::thread preload;
-  if (preset.type != "none") preload = std::thread([] { prepareFaceModel(processFaceModel()); });
+  if (preset.type != "none") preload = std::thread([] { processFaceModel(); });
   const bool done = processImage(files[0], files[1], preset);
   if (preload.joinable()) preload.join();
   if (!done) {

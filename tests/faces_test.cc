@@ -488,9 +488,6 @@ TEST(FaceSearch, ThreadsDetectingAtOnceGetWhatEachGetsAlone) {
     inputs.push_back(photo.resize(side / 512.0).copy_memory());
   for (int h = 96; h <= 512; h += 96)
     inputs.push_back(photo.extract_area(0, 0, 512, h).copy_memory());
-  // Networks set up ahead of need, on a blank input, answer alike too.
-  m.model->prepare(96, 96);
-  m.model->prepareSpare();
   std::vector<std::vector<BlazeFaceDetection>> alone;
   for (const vips::VImage& in : inputs) alone.push_back(m.model->detect(in, 0.5));
   auto same = [](const std::vector<BlazeFaceDetection>& a,
