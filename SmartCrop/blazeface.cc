@@ -161,6 +161,10 @@ class NetworkPool {
 
   std::unique_ptr<Network> read() const {
     auto made = std::make_unique<Network>();
+    // One read at a time: the log level QuietOpenCv sets and puts back is
+    // the process's, and two overlapping reads would leave it silenced.
+    static std::mutex reading;
+    std::lock_guard lock(reading);
     QuietOpenCv quiet;
     if (!made->read(model_)) throw cv::Exception(cv::Error::StsError, "no network", "", "", 0);
     return made;
