@@ -338,7 +338,7 @@ std::vector<FaceCandidate> searchFaces(const BlazeFace& model, const vips::VImag
         for (const double turn : {options.turnedLook, -options.turnedLook}) {
           ++spent.networkRuns;
           const auto turned = refine(model, full, work, 1 / sx, *r, options, options.refineSpan,
-                                     options.refineSize, turn);
+                                     options.turnedSize, turn);
           if (!turned || (f.score + turned->score) / 2 < options.turnedConfidence) seen = false;
         }
         if (!seen) continue;

@@ -49,7 +49,8 @@ struct SearchOptions {
   // each time; 0 for no such look.
   double turnedLook = 0.35;
   double turnedConfidence = 0.55;
-  double reach = 18;  // narrowest face (input pixels) a pass finds reliably
+  int turnedSize = 256;  // side of the turned looks' input
+  double reach = 18;     // narrowest face (input pixels) a pass finds reliably
   // Faces narrower than this part of the widest sure face are dropped: a
   // ninth of its area and less is someone far behind the subject.
   double minRelativeWidth = 1.0 / 3;

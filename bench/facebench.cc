@@ -154,6 +154,7 @@ bool setOption(const std::string& assignment) {
       {"recheckConfidence", [&] { o.recheckConfidence = v; }},
       {"turnedLook", [&] { o.turnedLook = v; }},
       {"turnedConfidence", [&] { o.turnedConfidence = v; }},
+      {"turnedSize", [&] { o.turnedSize = static_cast<int>(v); }},
       {"reach", [&] { o.reach = v; }},
       {"finerSize", [&] { o.finerSize = static_cast<int>(v); }},
       {"minRelativeWidth", [&] { o.minRelativeWidth = v; }},
