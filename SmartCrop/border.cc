@@ -98,6 +98,13 @@ Raster frame(const std::optional<vips::VImage>& picture, int width, int height, 
   return Raster(withColourOf(result, like));
 }
 
+// The preset's border colour, given in sRGB, in the colour space and
+// profile of `like`.
+std::vector<double> borderFill(const Action& preset, const vips::VImage& like) {
+  const Color c = preset.safeColor();
+  return samplesFromSrgb(c.red, c.green, c.blue, like);
+}
+
 // The border's width within a picture of width x height.
 int borderWidthWithin(const Action& preset, int width, int height) {
   return static_cast<int>(std::min<std::int64_t>(preset.borderWidth, std::max(width, height)));
@@ -111,13 +118,10 @@ Raster applyBorder(const Raster& image, const Action& preset, AlphaKind alpha) {
   const int width = in.width();
   const int height = in.height();
   const int b = borderWidthWithin(preset, width, height);
-  const Color colour = preset.safeColor();
-  // The colour is given in sRGB; the picture may carry another profile.
-  const std::vector<double> fill = samplesFromSrgb(colour.red, colour.green, colour.blue, in);
   std::optional<vips::VImage> picture;
   if (width - 2 * b > 0 && height - 2 * b > 0)
     picture = resizeImage(Raster(in), width - 2 * b, height - 2 * b, alpha).image();
-  return frame(picture, width, height, b, preset, fill, in);
+  return frame(picture, width, height, b, preset, borderFill(preset, in), in);
 }
 
 Raster shapeOpaqueCut(const Raster& cut, const Action& preset, int width, int height,
@@ -139,8 +143,7 @@ Raster shapeOpaqueCut(const Raster& cut, const Action& preset, int width, int he
     picture = withColourOf(colour, in);
   }
   if (b == 0 && picture) return Raster(*picture);
-  const Color c = preset.safeColor();
-  return frame(picture, width, height, b, preset, samplesFromSrgb(c.red, c.green, c.blue, in), in);
+  return frame(picture, width, height, b, preset, borderFill(preset, in), in);
 }
 
 }  // namespace kadro

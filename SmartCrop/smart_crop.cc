@@ -200,18 +200,18 @@ std::optional<Raster> render(const ImageSource& source, const Action& preset,
   // Made and applied even to an uncropped picture, at its full size. A cut
   // taken from a reduced decode gets the mask its natural size would have.
   const double scale = static_cast<double>(picture->width()) / naturalWidth;
-  // A shape cut from an opaque picture keeps the picture's colour under
-  // every pixel, which lets the later steps resample colour and alpha apart.
-  AlphaKind alpha = AlphaKind::kPremultiplied;
+  // Cuts reaching these steps carry alpha of their own (opaque ones took the
+  // one-pass finish above), so colour and alpha resample premultiplied.
   if (auto mask = createMask(
           {static_cast<double>(picture->width()), static_cast<double>(picture->height())}, preset,
           scale)) {
-    if (!picture->hasAlpha()) alpha = AlphaKind::kShapeOfOpaque;
     picture = applyMask(*picture, *mask);
     if (!picture) return std::nullopt;
   }
-  if (cropped && preset.type != "none") picture = resizeSquareImage(*picture, side, alpha);
-  if (cropped && preset.borderEnabled) picture = applyBorder(*picture, preset, alpha);
+  if (cropped && preset.type != "none")
+    picture = resizeSquareImage(*picture, side, AlphaKind::kPremultiplied);
+  if (cropped && preset.borderEnabled)
+    picture = applyBorder(*picture, preset, AlphaKind::kPremultiplied);
   return picture;
 }
 
