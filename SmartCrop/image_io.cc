@@ -88,7 +88,7 @@ class DescriptorReader {
 // (SVG, PDF, matrix and FITS files, ...) is refused before its loader runs:
 // those loaders are not made for untrusted input, and a few bytes of SVG
 // render to any size.
-constexpr std::string_view kReadFormats[] = {"jpeg", "png", "tiff", "webp", "heif", "gif"};
+constexpr std::string_view kReadFormats[] = {"jpeg", "png", "tiff", "webp", "gif"};
 
 // The format a loader nickname ("svgload_source") stands for ("svg").
 std::string_view formatOf(std::string_view loader) { return loader.substr(0, loader.find("load")); }
@@ -105,7 +105,7 @@ vips::VImage openImage(const std::shared_ptr<const OpenedFile>& file, vips::VOpt
     delete options;
     throw vips::VError(file->info.st_size == 0
                            ? "an empty file"
-                           : "not a JPEG, PNG, TIFF, WebP, HEIF or GIF picture");
+                           : "not a JPEG, PNG, TIFF, WebP or GIF picture");
   }
   // libvips names the loader by its type; its nickname reads "jpegload_source".
   const char* nickname = vips_nickname_find(g_type_from_name(loader));
@@ -116,7 +116,7 @@ vips::VImage openImage(const std::shared_ptr<const OpenedFile>& file, vips::VOpt
     std::string name(format);
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     throw vips::VError(name +
-                       " is not read; only JPEG, PNG, TIFF, WebP, HEIF and GIF pictures are");
+                       " is not read; only JPEG, PNG, TIFF, WebP and GIF pictures are");
   }
   // A damaged source must never become the base of a rewrite. libjpeg only
   // warns about corrupt data and fills in grey, so for JPEG any warning
@@ -210,7 +210,7 @@ double resolutionOf(const OpenedFile& file, const vips::VImage& header) {
   // libvips takes an EXIF resolution over the JFIF one, as photo editors do.
   if (loader.substr(0, 8) == "jpegload" && header.get_typeof("exif-ifd0-YResolution") == 0)
     return jfifResolution(file.fd).value_or(72);
-  // libvips reports 1 pixel per millimetre when a TIFF, WebP, GIF or HEIF
+  // libvips reports 1 pixel per millimetre when a TIFF, WebP or GIF
   // file gives no resolution; no photo is stored at 25.4 dpi.
   if (!(header.yres() > 0) || header.yres() == 1.0) return 72;
   return header.yres() * kMillimetresPerInch;

@@ -112,7 +112,7 @@ bool isPhotoFormat(std::string_view bytes) {
   const char* nickname = vips_nickname_find(g_type_from_name(loader));
   const std::string_view name = nickname ? nickname : "";
   for (std::string_view format :
-       {"jpegload", "pngload", "tiffload", "webpload", "heifload", "gifload"})
+       {"jpegload", "pngload", "tiffload", "webpload", "gifload"})
     if (name.starts_with(format)) return true;
   return false;
 }
