@@ -11,7 +11,7 @@
 //
 // then the CPU time (getrusage, all threads) of the detection alone on the
 // copy the image job hands the detector (the JPEG reduced on load to a long
-// side of 1000), by part and for each OpenCV thread count, and the first
+// side of 1000), by part and for each count of threads per pass, and the first
 // detection of a fresh process, counted from the process's start, with the
 // model loaded when the detection asks for it and loaded during the decode:
 //
@@ -33,13 +33,13 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <opencv2/core/utility.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 #include <vips/vips8>
 
+#include "SmartCrop/blazeface.h"
 #include "SmartCrop/blazeface_search.h"
 #include "SmartCrop/crop.h"
 #include "SmartCrop/diagnostics.h"
@@ -200,16 +200,16 @@ int main(int argc, char** argv) {
       "\nratio: against the decode in this run. Goals: model load < 50 ms,\n"
       "detection + crop < 1.50x.\n");
 
-  // Detection alone, CPU by part, for each OpenCV thread count.
+  // Detection alone, CPU by part, for each count of threads per pass.
   kadro::setDiagnosticStream(&lines);
   const kadro::Raster copy = jobCopy(source);
   std::printf("\ndetection on the job's %d x %d copy, CPU ms (getrusage), median of %d:\n",
               copy.width(), copy.height(), runs);
   std::printf("%-10s %8s %8s %8s %8s %8s %6s\n", "threads", "total", "prepare", "coarse", "fine",
               "finer", "runs");
-  const int defaultThreads = cv::getNumThreads();
+  const int defaultThreads = static_cast<int>(std::thread::hardware_concurrency());
   for (const int threads : {defaultThreads, 1}) {
-    cv::setNumThreads(threads);
+    kadro::BlazeFace::setThreadsPerPass(threads);
     std::map<std::string, std::vector<double>> cpu;
     int networkRuns = 0;
     (void)kadro::detectFaceWith(model, copy, true, kadro::SearchOptions{});
@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
                 median(cpu["prepare"]), median(cpu["coarse"]), median(cpu["fine"]),
                 median(cpu["finer"]), networkRuns);
   }
-  cv::setNumThreads(defaultThreads);
+  kadro::BlazeFace::setThreadsPerPass(0);
   kadro::setDiagnosticStream(nullptr);
 
   // The first detection of fresh processes, from their start: the model

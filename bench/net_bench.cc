@@ -1,9 +1,10 @@
 // One forward pass of the face network per input shape, run by XNNPACK (the
 // detector's own runner) against OpenCV's dnn module on the same model and
-// the same input in the same run, with 1 and 2 threads. Prints the median
-// wall and CPU milliseconds of each, the ratio OpenCV / XNNPACK, and the
-// largest difference between their scores and regressors (on the sample
-// portrait scaled to each shape):
+// the same input in the same run, with 1 and 2 threads; built where
+// libopencv-dnn-dev is installed. Prints the median wall and CPU
+// milliseconds of each, the ratio OpenCV / XNNPACK, and the largest
+// difference between their scores and regressors (on the sample portrait
+// scaled to each shape):
 //
 //   net_bench [RUNS]      (default 15 passes of each)
 #include <sys/resource.h>

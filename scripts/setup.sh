@@ -10,7 +10,7 @@ mkdir -p "$cache"
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
-  libvips-dev libvips-tools liblcms2-dev libcairo2-dev libopencv-dnn-dev libsqlite3-dev
+  libvips-dev libvips-tools liblcms2-dev libcairo2-dev libxnnpack-dev libpthreadpool-dev libsqlite3-dev
   nlohmann-json3-dev liburiparser-dev libutf8proc-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
