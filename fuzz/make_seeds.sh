@@ -10,7 +10,9 @@ corpus=$here/corpus
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-rm -rf "$corpus"
+# face_model's seeds (a small hand-made model with BlazeFace's outputs,
+# whole and cut short) are kept as they are.
+rm -rf "$corpus"/{image_job,face_job,preset_json,preset_store,recipe_settings}
 mkdir -p "$corpus"/{image_job,face_job,preset_json,preset_store,recipe_settings}
 
 # ---- pictures --------------------------------------------------------------
