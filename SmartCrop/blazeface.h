@@ -1,8 +1,8 @@
 // MediaPipe's BlazeFace detector ("back camera" model, trained on 256 x 256
-// inputs) run with OpenCV's dnn module. The network is convolutional, so it
-// runs on any input whose sides are multiples of 32: a larger input is the
-// same as tiling it with 256-pixel squares, without seams. Finding the faces
-// of a whole picture is blazeface_search's work.
+// inputs) run with XNNPACK. The network is convolutional, so it runs on any
+// input whose sides are multiples of 32: a larger input is the same as
+// tiling it with 256-pixel squares, without seams. Finding the faces of a
+// whole picture is blazeface_search's work.
 #pragma once
 
 #include <array>
@@ -32,8 +32,9 @@ class BlazeFace {
   static constexpr int kInputSize = 256;  // the input the model was trained on
   static constexpr int kStride = 32;      // input sides are multiples of this
 
-  // Reads the model at `path` and checks that it answers like BlazeFace;
-  // nothing (and `error` says why) for a missing, damaged or foreign file.
+  // Reads the model at `path` (BlazeFace's ONNX file) and checks that it
+  // runs; nothing (and `error` says why) for a missing, damaged or foreign
+  // file.
   static std::unique_ptr<BlazeFace> load(const std::string& path, std::string& error);
 
   // Threads each forward pass may use, for the whole process (0: as many

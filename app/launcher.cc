@@ -1,6 +1,6 @@
 // kadro: plays the photo editor that hosts the Kadro plug-in, and offers the
 // pipeline's own tools. This launcher answers --help and --version itself
-// and loads the command library (libvips, OpenCV and the plug-in's code)
+// and loads the command library (libvips, XNNPACK and the plug-in's code)
 // only for a command, so that asking for help costs a few milliseconds.
 #include <dlfcn.h>
 #include <unistd.h>

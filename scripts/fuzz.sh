@@ -15,7 +15,7 @@ cd "$here"
 seconds=${FUZZ_SECONDS:-45}
 jobs=${FUZZ_JOBS:-$(nproc)}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(image_job face_job preset_json preset_store recipe_settings)
+[ ${#targets[@]} -gt 0 ] || targets=(image_job face_job face_model preset_json preset_store recipe_settings)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKADRO_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j "$jobs"
@@ -27,7 +27,7 @@ run() {
   local target=$1 work=build-fuzz/corpus/$1 dict=()
   mkdir -p "$work"
   [ -f "fuzz/dict/$target.dict" ] && dict=("-dict=fuzz/dict/$target.dict")
-  # glib, fontconfig and OpenCV keep process-lifetime caches that the leak
+  # glib and fontconfig keep process-lifetime caches that the leak
   # checker would report; the store and JSON targets stay checked for leaks.
   local leaks=1
   case $target in image_job | face_job | recipe_settings) leaks=0 ;; esac

@@ -15,7 +15,7 @@ cmake --build build
 ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
 
 # Debug build with AddressSanitizer and UndefinedBehaviorSanitizer. Leak
-# reports are off: glib, fontconfig and OpenCV keep process-lifetime caches
+# reports are off: glib and fontconfig keep process-lifetime caches
 # that LeakSanitizer reports as leaks.
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKADRO_SANITIZE=ON -DKADRO_TESTS=ON -DKADRO_BENCH=OFF
 cmake --build build-asan

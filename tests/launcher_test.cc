@@ -26,7 +26,7 @@ TEST(Launcher, HelpAndVersionLoadNoImageLibraryAndEveryListedCommandRuns) {
   const auto loaded = testing::runKadroWithEnvironment("LD_DEBUG=files", "--help", home.path());
   EXPECT_EQ(loaded.status, 0);
   EXPECT_FALSE(contains(loaded.err, "libvips")) << "--help loaded libvips";
-  EXPECT_FALSE(contains(loaded.err, "opencv")) << "--help loaded OpenCV";
+  EXPECT_FALSE(contains(loaded.err, "XNNPACK")) << "--help loaded XNNPACK";
   EXPECT_FALSE(contains(loaded.err, "kadro-commands")) << "--help loaded the commands";
 
   for (const app::CommandInfo& c : app::kCommandList) {
