@@ -44,6 +44,7 @@ class PassPool {
   // when none can be set up.
   std::unique_ptr<FaceNetwork::Pass> take(int h, int w) {
     const int threads = threadsPerPass.load();
+    std::list<std::unique_ptr<FaceNetwork::Pass>> leaving;
     {
       std::lock_guard lock(mutex_);
       for (auto it = idle_.begin(); it != idle_.end(); ++it)
@@ -52,7 +53,19 @@ class PassPool {
           idle_.erase(it);
           return p;
         }
+      // The new pass will take the place of the class's least recently
+      // used one when given back: that one goes now, so that both never
+      // hold memory at once (a large pass holds tens of megabytes).
+      const bool large = isLarge(h, w);
+      const std::size_t room = large ? kLargeIdle : kSmallIdle;
+      std::size_t kept = 0;
+      for (auto it = idle_.begin(); it != idle_.end();)
+        if (isLarge((*it)->height(), (*it)->width()) != large || ++kept < room)
+          ++it;
+        else
+          leaving.splice(leaving.end(), idle_, it++);
     }
+    leaving.clear();  // outside the lock
     return network_.setUp(h, w, threads);
   }
 
@@ -64,7 +77,8 @@ class PassPool {
     for (const bool large : {false, true}) {
       std::size_t kept = 0;
       for (auto it = idle_.begin(); it != idle_.end();)
-        if (isLarge(**it) != large || ++kept <= (large ? kLargeIdle : kSmallIdle))
+        if (isLarge((*it)->height(), (*it)->width()) != large ||
+            ++kept <= (large ? kLargeIdle : kSmallIdle))
           ++it;
         else
           it = idle_.erase(it);
@@ -75,8 +89,8 @@ class PassPool {
   static constexpr std::size_t kSmallIdle = 4;
   static constexpr std::size_t kLargeIdle = 1;
 
-  static bool isLarge(const FaceNetwork::Pass& p) {
-    return p.height() * p.width() > BlazeFace::kInputSize * BlazeFace::kInputSize;
+  static bool isLarge(int h, int w) {
+    return h * w > BlazeFace::kInputSize * BlazeFace::kInputSize;
   }
 
   const FaceNetwork& network_;

@@ -3,6 +3,7 @@
 #include <pthreadpool.h>
 #include <xnnpack.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <map>
@@ -307,7 +308,12 @@ Plan translate(const onnx::Graph& g) {
 struct FaceNetwork::Pass::State {
   pthreadpool_t pool = nullptr;
   xnn_runtime_t runtime = nullptr;
-  std::shared_ptr<const Plan> plan;    // its weights are read in place
+  std::shared_ptr<const Plan> plan;  // its weights are read in place
+  // The input, then every other value, with the slack XNNPACK may read
+  // past each; their places never change, so XNNPACK sets up its operators
+  // once.
+  std::vector<float> input, values;
+  std::array<const float*, 4> outputs{};
   std::array<std::size_t, 4> sizes{};  // elements of each output
 
   ~State() {
@@ -317,27 +323,20 @@ struct FaceNetwork::Pass::State {
 };
 
 FaceNetwork::Pass::Pass(std::unique_ptr<State> state, int h, int w, int threads)
-    : state_(std::move(state)),
-      height_(h),
-      width_(w),
-      threads_(threads),
-      input_(std::size_t(h) * w * 3 + XNN_EXTRA_BYTES / sizeof(float), 0.0f) {}
+    : state_(std::move(state)), height_(h), width_(w), threads_(threads) {}
 FaceNetwork::Pass::~Pass() = default;
 
+float* FaceNetwork::Pass::input() { return state_->input.data(); }
+
 bool FaceNetwork::Pass::run(std::vector<float>& scores, std::vector<float>& regressors) {
-  const Plan& plan = *state_->plan;
-  const std::array<std::size_t, 4>& sizes = state_->sizes;
-  scores.resize(sizes[0] + sizes[2]);
-  regressors.resize(sizes[1] + sizes[3]);
-  const xnn_external_value external[] = {
-      {0, input_.data()},
-      {static_cast<std::uint32_t>(plan.outputs[0]), scores.data()},
-      {static_cast<std::uint32_t>(plan.outputs[1]), regressors.data()},
-      {static_cast<std::uint32_t>(plan.outputs[2]), scores.data() + sizes[0]},
-      {static_cast<std::uint32_t>(plan.outputs[3]), regressors.data() + sizes[1]},
-  };
-  return xnn_setup_runtime(state_->runtime, 5, external) == xnn_status_success &&
-         xnn_invoke_runtime(state_->runtime) == xnn_status_success;
+  if (xnn_invoke_runtime(state_->runtime) != xnn_status_success) return false;
+  const auto& out = state_->outputs;
+  const auto& n = state_->sizes;
+  scores.assign(out[0], out[0] + n[0]);
+  scores.insert(scores.end(), out[2], out[2] + n[2]);
+  regressors.assign(out[1], out[1] + n[1]);
+  regressors.insert(regressors.end(), out[3], out[3] + n[3]);
+  return true;
 }
 
 FaceNetwork::FaceNetwork(std::unique_ptr<Plan> plan) : plan_(std::move(plan)) {}
@@ -391,6 +390,8 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
     return id;
   };
   if (!tensor(0, XNN_VALUE_FLAG_EXTERNAL_INPUT)) return nullptr;
+  // Every value is external: its place is chosen below, not by XNNPACK,
+  // which keeps all of them apart (about 400 bytes per input pixel).
   for (const Plan::Op& op : plan.ops) {
     const auto [ih, iw] = sides[op.input];
     std::size_t oh = ih, ow = iw;
@@ -402,9 +403,7 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
     }
     if (op.kind == Plan::kAdd && sides[op.input2] != sides[op.input]) return nullptr;
     sides[op.output] = {oh, ow};
-    bool isOutput = false;
-    for (int id : plan.outputs) isOutput |= id == op.output;
-    if (!tensor(op.output, isOutput ? XNN_VALUE_FLAG_EXTERNAL_OUTPUT : 0)) return nullptr;
+    if (!tensor(op.output, XNN_VALUE_FLAG_EXTERNAL_OUTPUT)) return nullptr;
     const float low = op.relu ? 0.0f : -kInf;
     const auto in = static_cast<std::uint32_t>(op.input),
                out = static_cast<std::uint32_t>(op.output);
@@ -465,6 +464,44 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
   }
   if (xnn_create_runtime_v2(graph, state->pool, XNN_FLAG_YIELD_WORKERS, &state->runtime) !=
       xnn_status_success)
+    return nullptr;
+
+  // Places: each value from its operator until its last reader (the outputs
+  // until the end), the first gap that fits, in floats.
+  const std::size_t count = plan.channels.size();
+  std::vector<std::size_t> lastUse(count, 0), size(count, 0), place(count, 0);
+  for (std::size_t k = 0; k < plan.ops.size(); ++k) {
+    const Plan::Op& op = plan.ops[k];
+    lastUse[op.input] = k;
+    if (op.input2 >= 0) lastUse[op.input2] = k;
+    lastUse[op.output] = k;
+  }
+  for (const int id : plan.outputs) lastUse[id] = plan.ops.size();
+  constexpr std::size_t kSlack = (XNN_EXTRA_BYTES + 63) / 64 * 16;  // floats, whole cache lines
+  for (std::size_t id = 0; id < count; ++id)
+    size[id] = (sides[id][0] * sides[id][1] * plan.channels[id] + 15) / 16 * 16 + kSlack;
+  std::vector<std::size_t> live;  // values holding their places, by place
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < plan.ops.size(); ++k) {
+    const int id = plan.ops[k].output;
+    std::erase_if(live, [&](std::size_t v) { return lastUse[v] < k; });
+    std::size_t at = 0;
+    auto it = live.begin();
+    for (; it != live.end() && place[*it] < at + size[id]; ++it)
+      at = std::max(at, place[*it] + size[*it]);
+    place[id] = at;
+    live.insert(it, id);
+    total = std::max(total, at + size[id]);
+  }
+  state->input.assign(size[0], 0.0f);
+  state->values.assign(total, 0.0f);
+  std::vector<xnn_external_value> external(count);
+  for (std::size_t id = 0; id < count; ++id)
+    external[id] = {static_cast<std::uint32_t>(id),
+                    id == 0 ? state->input.data() : state->values.data() + place[id]};
+  for (int slot = 0; slot < 4; ++slot)
+    state->outputs[slot] = state->values.data() + place[plan.outputs[slot]];
+  if (xnn_setup_runtime(state->runtime, count, external.data()) != xnn_status_success)
     return nullptr;
   return std::unique_ptr<Pass>(new Pass(std::move(state), h, w, threads));
 }

@@ -1,8 +1,9 @@
 // BlazeFace's network, read from its ONNX file and run with XNNPACK. The
 // file's graph is translated once into a plan of XNNPACK operators with the
 // weights in XNNPACK's layout; a Pass is that plan set up for one input
-// shape (XNNPACK fixes shapes when it sets up), with a thread pool of its
-// own.
+// shape (XNNPACK fixes shapes when it sets up), with a thread pool and
+// memory of its own: the values share one block, each in a place that no
+// value still needed holds.
 #pragma once
 
 #include <memory>
@@ -36,7 +37,7 @@ class FaceNetwork {
     int threads() const { return threads_; }
 
     // The input to fill before run(): h x w x 3 floats, RGB in [-1, 1].
-    float* input() { return input_.data(); }
+    float* input();
 
     // Runs the input; the scores (logits) and regressors of both grids in
     // anchor order, fine grid first. False when XNNPACK fails.
@@ -48,7 +49,6 @@ class FaceNetwork {
     Pass(std::unique_ptr<State> state, int h, int w, int threads);
     std::unique_ptr<State> state_;
     int height_, width_, threads_;
-    std::vector<float> input_;  // with the slack XNNPACK may read past the end
   };
 
   // Nothing when the plan cannot be set up for that shape (sides not
