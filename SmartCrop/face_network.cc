@@ -107,6 +107,7 @@ Plan translate(const onnx::Graph& g) {
     values[n.outputs[0]] = v;
   };
   auto addOp = [&](Plan::Op op, int stride, const onnx::Node& n) {
+    if (stride > kStride) throw Unsupported{"operator " + n.name + " reduces the input too far"};
     op.output = static_cast<int>(plan.channels.size());
     plan.channels.push_back(op.outChannels);
     plan.ops.push_back(std::move(op));
@@ -168,7 +169,8 @@ Plan translate(const onnx::Graph& g) {
         throw Unsupported{"convolution " + n.name + " has weights of another kernel"};
       op.kernelH = static_cast<int>(w->dims[2]);
       op.kernelW = static_cast<int>(w->dims[3]);
-      if (op.kernelH > 8 || op.kernelW > 8 || outC < 1 || outC > 4096)
+      if (op.kernelH < 1 || op.kernelW < 1 || op.kernelH > 8 || op.kernelW > 8 || outC < 1 ||
+          outC > 4096)
         throw Unsupported{"convolution " + n.name + " is too large"};
       if (b && (!b->isFloat || b->dims.size() != 1 || b->dims[0] != outC))
         throw Unsupported{"convolution " + n.name + " has a bias of another size"};
