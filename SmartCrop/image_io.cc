@@ -103,9 +103,8 @@ vips::VImage openImage(const std::shared_ptr<const OpenedFile>& file, vips::VOpt
   if (!loader) {
     vips_error_clear();
     delete options;
-    throw vips::VError(file->info.st_size == 0
-                           ? "an empty file"
-                           : "not a JPEG, PNG, TIFF, WebP or GIF picture");
+    throw vips::VError(file->info.st_size == 0 ? "an empty file"
+                                               : "not a JPEG, PNG, TIFF, WebP or GIF picture");
   }
   // libvips names the loader by its type; its nickname reads "jpegload_source".
   const char* nickname = vips_nickname_find(g_type_from_name(loader));
@@ -115,8 +114,7 @@ vips::VImage openImage(const std::shared_ptr<const OpenedFile>& file, vips::VOpt
     delete options;
     std::string name(format);
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    throw vips::VError(name +
-                       " is not read; only JPEG, PNG, TIFF, WebP and GIF pictures are");
+    throw vips::VError(name + " is not read; only JPEG, PNG, TIFF, WebP and GIF pictures are");
   }
   // A damaged source must never become the base of a rewrite. libjpeg only
   // warns about corrupt data and fills in grey, so for JPEG any warning
