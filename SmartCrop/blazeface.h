@@ -38,8 +38,8 @@ class BlazeFace {
   static std::unique_ptr<BlazeFace> load(const std::string& path, std::string& error);
 
   // Threads each forward pass may use, for the whole process (0: as many
-  // as there are cores). Several jobs that already fill the cores run best
-  // with one each.
+  // as there are cores this process may run on, never more). Several jobs
+  // that already fill the cores run best with one each.
   static void setThreadsPerPass(int threads);
 
   ~BlazeFace();
