@@ -1,7 +1,5 @@
 #include "SmartCrop/blazeface.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -12,8 +10,8 @@
 #include <iterator>
 #include <list>
 #include <mutex>
-#include <thread>
 
+#include "SmartCrop/cores.h"
 #include "SmartCrop/face_network.h"
 
 namespace kadro {
@@ -27,16 +25,6 @@ constexpr std::array<std::pair<int, int>, 2> kGrids = {{{16, 2}, {32, 6}}};
 
 // Threads per pass for passes set up from now on; 0 for every core.
 std::atomic<int> threadsPerPass{0};
-
-// The cores this process may run on. A pool with more threads than that
-// hands every step of a pass over between threads that take turns on one
-// core, which makes the pass many times slower (taskset, cpusets).
-int usableCores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-}
 
 }  // namespace
 
@@ -56,6 +44,8 @@ class PassPool {
   // A pass for h x w inputs, the caller's alone until given back; nothing
   // when none can be set up.
   std::unique_ptr<FaceNetwork::Pass> take(int h, int w) {
+    // A pool with more threads than the process's cores hands every step
+    // of a pass between threads taking turns on one core: many times slower.
     const int wanted = threadsPerPass.load();
     const int threads = wanted > 0 ? std::min(wanted, usableCores()) : usableCores();
     std::list<std::unique_ptr<FaceNetwork::Pass>> leaving;

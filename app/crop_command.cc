@@ -1,6 +1,5 @@
 // kadro crop: runs the image job on one file, or on many into a folder with
 // several jobs at a time, with a stored preset or one made from the options.
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "Plugin/settings.h"
 #include "Plugin/unique_pathname.h"
 #include "SmartCrop/blazeface.h"
+#include "SmartCrop/cores.h"
 #include "SmartCrop/diagnostics.h"
 #include "SmartCrop/faces.h"
 #include "SmartCrop/image_io.h"
@@ -70,13 +70,6 @@ std::optional<std::int64_t> parseInteger(const std::string& text) {
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (ec != std::errc() || ptr != end) return std::nullopt;
   return value;
-}
-
-// The cores this process may run on (taskset and cgroups included).
-int usableCores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 std::string fileName(const std::string& urlOrPath) {
