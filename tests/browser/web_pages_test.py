@@ -132,12 +132,19 @@ class WebPages(unittest.TestCase):
                              text=True, check=True).stdout
         return json.loads(out)
 
-    def photo_folder(self, name, count):
+    def photo_folder(self, name, count, scale=1):
+        """`count` copies of the sample portrait, `scale` times its size."""
         folder = os.path.join(self.home, name)
         os.makedirs(folder, exist_ok=True)
-        for i in range(count):
-            shutil.copy(os.path.join(SAMPLES, 'astronaut.png'),
-                        os.path.join(folder, 'portrait-%02d.png' % i))
+        first = os.path.join(folder, 'portrait-00.png')
+        if scale == 1:
+            shutil.copy(os.path.join(SAMPLES, 'astronaut.png'), first)
+        else:
+            subprocess.run(['vips', 'resize', os.path.join(SAMPLES, 'astronaut.png'), first,
+                            str(scale)], check=True)
+        # Links, not copies: the photos are only read.
+        for i in range(1, count):
+            os.link(first, os.path.join(folder, 'portrait-%02d.png' % i))
         return folder
 
     def browse_to(self, folder):
@@ -277,7 +284,9 @@ class WebPages(unittest.TestCase):
         self.remove_all_photos()
 
     def test_5_cancel_a_long_export(self):
-        source = self.photo_folder('many', 40)
+        # Large enough that the export lasts seconds, however fast one crop
+        # gets: the cancel must land while photos are still being written.
+        source = self.photo_folder('many', 40, scale=4)
         dest = os.path.join(self.home, 'out-long')
         os.makedirs(dest)
         self.go('#/export', '#recipe .panel')
