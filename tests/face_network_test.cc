@@ -78,7 +78,7 @@ std::string pooledHeads(const std::string& headOp = "Conv") {
       node("Transpose", {"in"}, "t", {attribute("perm", {0, 3, 1, 2})})};
   std::string previous = "t";
   for (int i = 0; i < 5; ++i) {
-    const std::string out = "p" + std::to_string(i);
+    const std::string out = std::string("p").append(std::to_string(i));
     nodes.push_back(node("MaxPool", {previous}, out,
                          {attribute("kernel_shape", {2, 2}), attribute("strides", {2, 2})}));
     previous = out;

@@ -79,7 +79,7 @@ TEST(KadroHost, OpenWithParsesOptionsLikeTheOtherCommands) {
   EXPECT_EQ(testing::readBytes(dashed), before);
 
   // After --, a name that begins with a dash is a file.
-  const std::string relative = "'" + dashed.filename().string() + "'";
+  const std::string relative = std::string("'").append(dashed.filename().string()) + "'";
   run = runKadro("open-with --frobnicate -- Square " + relative, home.path());
   EXPECT_EQ(run.status, 2);
   run = runKadro("open-with Square " + relative, home.path());
