@@ -44,10 +44,12 @@ class PassPool {
   // A pass for h x w inputs, the caller's alone until given back; nothing
   // when none can be set up.
   std::unique_ptr<FaceNetwork::Pass> take(int h, int w) {
-    // A pool with more threads than the process's cores hands every step
-    // of a pass between threads taking turns on one core: many times slower.
+    // A pass's threads wait for each other at every step: one that takes
+    // turns with another thread, its own or a busy program's, makes the
+    // pass many times slower. So a pass only spreads over idle cores.
     const int wanted = threadsPerPass.load();
-    const int threads = wanted > 0 ? std::min(wanted, usableCores()) : usableCores();
+    const int idle = idleCores();
+    const int threads = wanted > 0 ? std::min(wanted, idle) : idle;
     std::list<std::unique_ptr<FaceNetwork::Pass>> leaving;
     {
       std::lock_guard lock(mutex_);

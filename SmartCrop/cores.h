@@ -1,20 +1,23 @@
 // How many cores the work of this process may spread over.
 #pragma once
 
-#include <sched.h>
-
-#include <algorithm>
-#include <thread>
+#include <optional>
+#include <string_view>
 
 namespace kadro {
 
 // The cores this process may run on (taskset and cpusets included), which
 // may be fewer than the machine has: more threads than that only take turns.
-inline int usableCores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-}
+int usableCores();
+
+// The usable cores that no other task wants right now, the calling thread's
+// own included: at least 1. Threads that wait for each other at every step
+// (the face network's) lose many times over when one of them has to take
+// turns with a busy program, so they are only spread over these.
+int idleCores();
+
+// The number of runnable tasks in the text of /proc/loadavg ("0.52 0.58
+// 0.59 3/467 12345" gives 3); nothing for anything else.
+std::optional<int> runnableTasks(std::string_view loadavg);
 
 }  // namespace kadro
