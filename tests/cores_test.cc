@@ -20,6 +20,16 @@ TEST(Cores, RunnableTasksComeFromTheFourthFieldOfTheLoadAverage) {
   EXPECT_EQ(runnableTasks("0.52 0.58 0.59 99999999999999/2 1"), std::nullopt);
 }
 
+TEST(Cores, TaskStateFollowsTheLastParenthesisOfTheName) {
+  EXPECT_EQ(taskState("4242 (kadro) R 1 4242 4242 0 -1"), 'R');
+  EXPECT_EQ(taskState("4243 (libvips worker) S 1 4242"), 'S');
+  // A thread may name itself anything, parentheses and state letters too.
+  EXPECT_EQ(taskState("4244 (a) R (b)) S 1 4242"), 'S');
+  EXPECT_EQ(taskState("4245 (x)"), std::nullopt);
+  EXPECT_EQ(taskState("4245 x R"), std::nullopt);
+  EXPECT_EQ(taskState(""), std::nullopt);
+}
+
 TEST(Cores, IdleCoresStayWithinTheCoresThisProcessMayUse) {
   const int usable = usableCores();
   EXPECT_GE(usable, 1);
