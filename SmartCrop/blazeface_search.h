@@ -27,11 +27,12 @@ struct SearchOptions {
   int fineSize = 640;           // the fine pass's longest side beside a sure face; 0 for none
   int finerSize = 512;          // the pass after the others found nothing sure; 0 for none
   double coarseMinScore = 0.5;  // the coarse pass
-  // What the fine pass finds can only make a picture a group, so it may
-  // propose faint faces to the close look; what the finer pass finds may
-  // make a picture a portrait, so it asks more.
+  // Both passes may propose faint faces to the close look. What the finer
+  // pass finds may make a picture a portrait on its own, so its faces must
+  // hold up to the sharp look and to a second look from nearer; a faint
+  // proposal then needs close looks surer than a clear one does.
   double fineMinScore = 0.6;
-  double finerMinScore = 0.75;
+  double finerMinScore = 0.6;
   double fineMaxWidth = 1.75;    // wider faces (over the coarse pass's reach) are the coarse pass's
   double mergeOverlap = 0.3;     // intersection over union that makes two boxes one face
   bool refine = true;            // the close look; off only to measure what it brings
