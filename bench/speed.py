@@ -135,6 +135,18 @@ def machine_note():
     return f"{os.cpu_count()} cores ({model}), load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}"
 
 
+def print_projection(column, one, two):
+    """The batch's wall time on more cores, on paper: the part that did not
+    halve from one core to two is taken as serial (Amdahl's law). It leaves
+    out what only many cores show (memory bandwidth, the disk, the jobs'
+    memory), so it is an upper bound on the gain."""
+    serial = min(1.0, max(0.0, 2 * two / one - 1))
+    cells = ", ".join(f"{n} cores {one * (serial + (1 - serial) / n):.2f} s"
+                      for n in (1, 2, 4, 8, 16))
+    print(f"\n{column}: {serial * 100:.0f} % of the 1-core batch did not halve on 2 cores; "
+          f"on paper: {cells}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("kadro")
@@ -316,6 +328,11 @@ def main():
             print(f"| {label} | {column or 'vips'} | {t:.2f} s | "
                   f"{statistics.median(batch_cpus[key]):.2f} s | {batch_peaks[key] / 1024:.0f} MB | "
                   f"{t / batch_base:.2f}x{' FAILED' if key in batch_failures else ''} |")
+        for c, _ in programs:
+            one = batch_times.get(("kadro crop --preset Circle -o DIR, taskset -c 0", c))
+            two = batch_times.get(("kadro crop --preset Circle -o DIR, taskset -c 0,1", c))
+            if one and two:
+                print_projection(c, statistics.median(one), statistics.median(two))
         print(f"\nmachine after the batch rows: {machine_note()}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
