@@ -19,6 +19,15 @@ namespace {
 // first, as the outputs are ordered.
 constexpr std::array<std::pair<int, int>, 2> kGrids = {{{16, 2}, {32, 6}}};
 constexpr int kStride = 32;
+// The widest value a plan holds: BlazeFace's widest has 96 channels.
+constexpr std::int64_t kMaxChannels = 4096;
+// The weights a plan may copy from its file, in floats: BlazeFace has
+// about 140 000. Operators may share a file's weights, so without a bound a
+// small file could ask for any amount of memory.
+constexpr std::size_t kMaxWeights = std::size_t(1) << 24;
+// The values a pass may hold, in floats per input pixel: BlazeFace's hold
+// 18.
+constexpr std::size_t kMaxValueFloatsPerPixel = 256;
 
 struct Unsupported {
   std::string what;
@@ -106,8 +115,11 @@ Plan translate(const onnx::Graph& g) {
       throw Unsupported{"operator " + n.name + " has outputs this reader does not run"};
     values[n.outputs[0]] = v;
   };
+  std::size_t weightFloats = 0;
   auto addOp = [&](Plan::Op op, int stride, const onnx::Node& n) {
     if (stride > kStride) throw Unsupported{"operator " + n.name + " reduces the input too far"};
+    weightFloats += op.filter.size() + op.bias.size();
+    if (weightFloats > kMaxWeights) throw Unsupported{"its weights are too large"};
     op.output = static_cast<int>(plan.channels.size());
     plan.channels.push_back(op.outChannels);
     plan.ops.push_back(std::move(op));
@@ -170,7 +182,7 @@ Plan translate(const onnx::Graph& g) {
       op.kernelH = static_cast<int>(w->dims[2]);
       op.kernelW = static_cast<int>(w->dims[3]);
       if (op.kernelH < 1 || op.kernelW < 1 || op.kernelH > 8 || op.kernelW > 8 || outC < 1 ||
-          outC > 4096)
+          outC > kMaxChannels)
         throw Unsupported{"convolution " + n.name + " is too large"};
       if (b && (!b->isFloat || b->dims.size() != 1 || b->dims[0] != outC))
         throw Unsupported{"convolution " + n.name + " has a bias of another size"};
@@ -238,7 +250,7 @@ Plan translate(const onnx::Graph& g) {
       const onnx::Tensor* shape = g.initializer(n.inputs[0]);
       const onnx::Attribute* fill = n.attribute("value");
       if (!shape || shape->isFloat || shape->dims.size() != 1 || shape->ints.size() != 4 ||
-          shape->ints[0] != 1 || shape->ints[1] < 1 || shape->ints[1] > 4096 ||
+          shape->ints[0] != 1 || shape->ints[1] < 1 || shape->ints[1] > kMaxChannels ||
           (fill && (!fill->t || !fill->t->isFloat || fill->t->floats.size() != 1 ||
                     fill->t->floats[0] != 0.0f)))
         throw Unsupported{"constant " + n.name + " is not a block of zeros"};
@@ -258,6 +270,8 @@ Plan translate(const onnx::Graph& g) {
       const Value& zeros = zerosFirst ? first->second : second->second;
       if (in.layout != kNchw || zeros.layout != kZeros)
         throw Unsupported{"concatenation " + n.name + " is not a padding of channels"};
+      if (in.channels + zeros.channels > kMaxChannels)
+        throw Unsupported{"concatenation " + n.name + " is too wide"};
       op.input = in.id;
       op.inChannels = in.channels;
       op.outChannels = in.channels + zeros.channels;
@@ -303,6 +317,91 @@ Plan translate(const onnx::Graph& g) {
     for (const Plan::Op& op : plan.ops)
       if (op.input == id || op.input2 == id) throw Unsupported{"an output is used on"};
   return plan;
+}
+
+}  // namespace
+
+namespace {
+
+// Where a pass on h x w inputs keeps its values: each value's height and
+// width, as the operators make them, and its place in one block of floats.
+// Each holds its place from its operator until its last reader (the
+// outputs until the end), in the first gap that fits.
+struct Layout {
+  std::vector<std::array<std::size_t, 2>> sides;
+  std::vector<std::size_t> place;
+  std::size_t total = 0;        // floats
+  std::size_t inputFloats = 0;  // the input's block, apart
+};
+
+// Nothing when the plan's operators do not fit that shape or its outputs
+// are not BlazeFace's grids of it.
+std::optional<Layout> layOut(const Plan& plan, int h, int w) {
+  const std::size_t count = plan.channels.size();
+  Layout layout;
+  layout.sides.resize(count);
+  layout.sides[0] = {std::size_t(h), std::size_t(w)};
+  for (const Plan::Op& op : plan.ops) {
+    const auto [ih, iw] = layout.sides[op.input];
+    std::size_t oh = ih, ow = iw;
+    if (op.kind == Plan::kConvolution || op.kind == Plan::kDepthwise || op.kind == Plan::kMaxPool) {
+      const std::size_t ph = ih + op.padTop + op.padBottom, pw = iw + op.padLeft + op.padRight;
+      if (ph < std::size_t(op.kernelH) || pw < std::size_t(op.kernelW)) return std::nullopt;
+      oh = (ph - op.kernelH) / op.stride + 1;
+      ow = (pw - op.kernelW) / op.stride + 1;
+    }
+    if (op.kind == Plan::kAdd && layout.sides[op.input2] != layout.sides[op.input])
+      return std::nullopt;
+    // Grown past any bound by padding: refused before the sizes below could
+    // overflow.
+    if (oh * ow > kMaxValueFloatsPerPixel * std::size_t(h) * std::size_t(w)) {
+      layout.total = std::numeric_limits<std::size_t>::max();
+      return layout;
+    }
+    layout.sides[op.output] = {oh, ow};
+  }
+  for (int slot = 0; slot < 4; ++slot) {
+    const int cell = kGrids[slot / 2].first;
+    const auto& sides = layout.sides[plan.outputs[slot]];
+    if (sides[0] != std::size_t(h / cell) || sides[1] != std::size_t(w / cell)) return std::nullopt;
+  }
+
+  std::vector<std::size_t> lastUse(count, 0), size(count, 0);
+  for (std::size_t k = 0; k < plan.ops.size(); ++k) {
+    const Plan::Op& op = plan.ops[k];
+    lastUse[op.input] = k;
+    if (op.input2 >= 0) lastUse[op.input2] = k;
+    lastUse[op.output] = k;
+  }
+  for (const int id : plan.outputs) lastUse[id] = plan.ops.size();
+  constexpr std::size_t kSlack = (XNN_EXTRA_BYTES + 63) / 64 * 16;  // floats, whole cache lines
+  for (std::size_t id = 0; id < count; ++id) {
+    const auto [vh, vw] = layout.sides[id];
+    size[id] = (vh * vw * plan.channels[id] + 15) / 16 * 16 + kSlack;
+  }
+  layout.place.assign(count, 0);
+  std::vector<std::size_t> live;  // values holding their places, by place
+  for (std::size_t k = 0; k < plan.ops.size(); ++k) {
+    const int id = plan.ops[k].output;
+    std::erase_if(live, [&](std::size_t v) { return lastUse[v] < k; });
+    std::size_t at = 0;
+    auto it = live.begin();
+    for (; it != live.end() && layout.place[*it] < at + size[id]; ++it)
+      at = std::max(at, layout.place[*it] + size[*it]);
+    layout.place[id] = at;
+    live.insert(it, id);
+    layout.total = std::max(layout.total, at + size[id]);
+  }
+  layout.inputFloats = size[0];
+  return layout;
+}
+
+// Whether the values of `layout` stay within what a pass on h x w inputs
+// may hold. Operators padding value after value grow their sides, and
+// values kept for a later reader add up: a small file could otherwise ask
+// for any amount of memory.
+bool withinBounds(const Layout& layout, int h, int w) {
+  return layout.total <= kMaxValueFloatsPerPixel * std::size_t(h) * std::size_t(w);
 }
 
 }  // namespace
@@ -354,7 +453,12 @@ std::optional<FaceNetwork> FaceNetwork::read(std::string_view bytes, std::string
     return std::nullopt;
   }
   try {
-    return FaceNetwork(std::make_unique<Plan>(translate(*graph)));
+    auto plan = std::make_unique<Plan>(translate(*graph));
+    // Refused now rather than when a pass is set up; a plan that does not
+    // fit the model's own input shape is left to setUp() to refuse.
+    if (const auto layout = layOut(*plan, 256, 256); layout && !withinBounds(*layout, 256, 256))
+      throw Unsupported{"its values need too much memory"};
+    return FaceNetwork(std::move(plan));
   } catch (const Unsupported& u) {
     error = "is not a BlazeFace 256 x 256 model (" + u.what + ")";
   }
@@ -364,6 +468,9 @@ std::optional<FaceNetwork> FaceNetwork::read(std::string_view bytes, std::string
 std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads) const {
   if (h <= 0 || w <= 0 || h % kStride || w % kStride || !xnnReady()) return nullptr;
   const Plan& plan = *plan_;
+  const std::optional<Layout> layout = layOut(plan, h, w);
+  if (!layout || !withinBounds(*layout, h, w)) return nullptr;
+  const auto& sides = layout->sides;
   auto state = std::make_unique<Pass::State>();
   state->plan = plan_;
   xnn_subgraph_t graph = nullptr;
@@ -374,9 +481,6 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
   std::unique_ptr<xnn_subgraph, decltype(&xnn_delete_subgraph)> owned(graph, xnn_delete_subgraph);
   constexpr float kInf = std::numeric_limits<float>::infinity();
 
-  // Each value's height and width, as the operators make them.
-  std::vector<std::array<std::size_t, 2>> sides(plan.channels.size());
-  sides[0] = {std::size_t(h), std::size_t(w)};
   auto tensor = [&](int id, std::uint32_t flags) {
     const std::size_t dims[4] = {1, sides[id][0], sides[id][1], std::size_t(plan.channels[id])};
     std::uint32_t defined = 0;
@@ -395,16 +499,6 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
   // Every value is external: its place is chosen below, not by XNNPACK,
   // which keeps all of them apart (about 400 bytes per input pixel).
   for (const Plan::Op& op : plan.ops) {
-    const auto [ih, iw] = sides[op.input];
-    std::size_t oh = ih, ow = iw;
-    if (op.kind == Plan::kConvolution || op.kind == Plan::kDepthwise || op.kind == Plan::kMaxPool) {
-      const std::size_t ph = ih + op.padTop + op.padBottom, pw = iw + op.padLeft + op.padRight;
-      if (ph < std::size_t(op.kernelH) || pw < std::size_t(op.kernelW)) return nullptr;
-      oh = (ph - op.kernelH) / op.stride + 1;
-      ow = (pw - op.kernelW) / op.stride + 1;
-    }
-    if (op.kind == Plan::kAdd && sides[op.input2] != sides[op.input]) return nullptr;
-    sides[op.output] = {oh, ow};
     if (!tensor(op.output, XNN_VALUE_FLAG_EXTERNAL_OUTPUT)) return nullptr;
     const float low = op.relu ? 0.0f : -kInf;
     const auto in = static_cast<std::uint32_t>(op.input),
@@ -454,10 +548,7 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
     if (status != xnn_status_success) return nullptr;
   }
   for (int slot = 0; slot < 4; ++slot) {
-    const auto [cell, anchors] = kGrids[slot / 2];
     const int id = plan.outputs[slot];
-    if (sides[id][0] != std::size_t(h / cell) || sides[id][1] != std::size_t(w / cell))
-      return nullptr;
     state->sizes[slot] = sides[id][0] * sides[id][1] * plan.channels[id];
   }
   if (threads != 1) {
@@ -468,41 +559,15 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
       xnn_status_success)
     return nullptr;
 
-  // Places: each value from its operator until its last reader (the outputs
-  // until the end), the first gap that fits, in floats.
+  state->input.assign(layout->inputFloats, 0.0f);
+  state->values.assign(layout->total, 0.0f);
   const std::size_t count = plan.channels.size();
-  std::vector<std::size_t> lastUse(count, 0), size(count, 0), place(count, 0);
-  for (std::size_t k = 0; k < plan.ops.size(); ++k) {
-    const Plan::Op& op = plan.ops[k];
-    lastUse[op.input] = k;
-    if (op.input2 >= 0) lastUse[op.input2] = k;
-    lastUse[op.output] = k;
-  }
-  for (const int id : plan.outputs) lastUse[id] = plan.ops.size();
-  constexpr std::size_t kSlack = (XNN_EXTRA_BYTES + 63) / 64 * 16;  // floats, whole cache lines
-  for (std::size_t id = 0; id < count; ++id)
-    size[id] = (sides[id][0] * sides[id][1] * plan.channels[id] + 15) / 16 * 16 + kSlack;
-  std::vector<std::size_t> live;  // values holding their places, by place
-  std::size_t total = 0;
-  for (std::size_t k = 0; k < plan.ops.size(); ++k) {
-    const int id = plan.ops[k].output;
-    std::erase_if(live, [&](std::size_t v) { return lastUse[v] < k; });
-    std::size_t at = 0;
-    auto it = live.begin();
-    for (; it != live.end() && place[*it] < at + size[id]; ++it)
-      at = std::max(at, place[*it] + size[*it]);
-    place[id] = at;
-    live.insert(it, id);
-    total = std::max(total, at + size[id]);
-  }
-  state->input.assign(size[0], 0.0f);
-  state->values.assign(total, 0.0f);
   std::vector<xnn_external_value> external(count);
   for (std::size_t id = 0; id < count; ++id)
     external[id] = {static_cast<std::uint32_t>(id),
-                    id == 0 ? state->input.data() : state->values.data() + place[id]};
+                    id == 0 ? state->input.data() : state->values.data() + layout->place[id]};
   for (int slot = 0; slot < 4; ++slot)
-    state->outputs[slot] = state->values.data() + place[plan.outputs[slot]];
+    state->outputs[slot] = state->values.data() + layout->place[plan.outputs[slot]];
   if (xnn_setup_runtime(state->runtime, count, external.data()) != xnn_status_success)
     return nullptr;
   return std::unique_ptr<Pass>(new Pass(std::move(state), h, w, threads));

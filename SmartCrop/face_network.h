@@ -20,8 +20,10 @@ class FaceNetwork {
 
   // The plan of the model in `bytes`; nothing for a file that is not an
   // ONNX model, or holds a graph other than BlazeFace's operators with its
-  // two grids of outputs. `error` then completes "the model ...": "holds
-  // no network (why)" or "is not a BlazeFace 256 x 256 model (why)".
+  // two grids of outputs, or one whose weights or values would need many
+  // times the memory BlazeFace's do. `error` then completes "the model
+  // ...": "holds no network (why)" or "is not a BlazeFace 256 x 256 model
+  // (why)".
   static std::optional<FaceNetwork> read(std::string_view bytes, std::string& error);
 
   // The plan set up for 1 x h x w x 3 float inputs, run on `threads`
@@ -52,7 +54,8 @@ class FaceNetwork {
   };
 
   // Nothing when the plan cannot be set up for that shape (sides not
-  // multiples of 32, or XNNPACK failing).
+  // multiples of 32, values needing many times the memory BlazeFace's do,
+  // or XNNPACK failing).
   std::unique_ptr<Pass> setUp(int h, int w, int threads) const;
 
   struct Plan;

@@ -52,6 +52,9 @@ std::string intTensor(const std::string& name, const std::vector<std::int64_t>& 
 std::string attribute(const std::string& name, const std::vector<std::int64_t>& values) {
   return bytesField(1, name) + ints(8, values) + intField(20, 7);
 }
+std::string attribute(const std::string& name, std::int64_t value) {
+  return bytesField(1, name) + intField(3, value) + intField(20, 2);
+}
 std::string node(const std::string& type, const std::vector<std::string>& inputs,
                  const std::string& output, const std::vector<std::string>& attributes = {}) {
   std::string n;
@@ -73,7 +76,10 @@ std::string model(const std::vector<std::string>& nodes, const std::vector<std::
 // A network of BlazeFace's outputs that pools the input to both grids and
 // gives each anchor a 1 x 1 convolution of the three colours: output
 // channel o of a head with weights w is sum_c w[o][c] * colour[c] + bias[o].
-std::string pooledHeads(const std::string& headOp = "Conv") {
+// `more` nodes and weights join it; they may read the input's NCHW form "t".
+std::string pooledHeads(const std::string& headOp = "Conv",
+                        const std::vector<std::string>& moreNodes = {},
+                        const std::vector<std::string>& moreWeights = {}) {
   std::vector<std::string> nodes = {
       node("Transpose", {"in"}, "t", {attribute("perm", {0, 3, 1, 2})})};
   std::string previous = "t";
@@ -108,6 +114,8 @@ std::string pooledHeads(const std::string& headOp = "Conv") {
     nodes.push_back(node("Reshape", {name + "_t", name + "_shape"}, name));
     outputs.push_back(name);
   }
+  nodes.insert(nodes.end(), moreNodes.begin(), moreNodes.end());
+  weights.insert(weights.end(), moreWeights.begin(), moreWeights.end());
   return model(nodes, weights, outputs);
 }
 
@@ -212,6 +220,46 @@ TEST(FaceNetwork, DamagedOrForeignFilesGiveAnErrorNeverACrash) {
   EXPECT_NE(error.find("is not a BlazeFace 256 x 256 model"), std::string::npos) << error;
   EXPECT_FALSE(FaceNetwork::read("not a model\n", error));
   EXPECT_FALSE(FaceNetwork::read("", error));
+}
+
+// Small files whose operators would ask for far more memory than any face
+// network needs: values widened again and again, one file's weights copied
+// for many operators, values grown by padding after padding. Each is
+// refused when read, before a pass is set up.
+TEST(FaceNetwork, FilesAskingForHugeMemoryAreRefused) {
+  std::string error;
+  ASSERT_TRUE(FaceNetwork::read(pooledHeads(), error)) << error;
+
+  std::vector<std::string> widening = {node("ConstantOfShape", {"zshape"}, "z")};
+  std::string previous = "t";
+  for (int i = 0; i < 64; ++i) {
+    const std::string out = "wide" + std::to_string(i);
+    widening.push_back(node("Concat", {previous, "z"}, out, {attribute("axis", 1)}));
+    previous = out;
+  }
+  EXPECT_FALSE(FaceNetwork::read(
+      pooledHeads("Conv", widening, {intTensor("zshape", {1, 4096, 1, 1})}), error));
+  EXPECT_NE(error.find("is too wide"), std::string::npos) << error;
+
+  std::vector<std::string> sharing;
+  for (int i = 0; i < 24; ++i)
+    sharing.push_back(node("Conv", {"t", "big"}, "shared" + std::to_string(i)));
+  EXPECT_FALSE(FaceNetwork::read(
+      pooledHeads("Conv", sharing,
+                  {floatTensor("big", {4096, 3, 8, 8}, std::vector<float>(4096 * 3 * 64))}),
+      error));
+  EXPECT_NE(error.find("weights are too large"), std::string::npos) << error;
+
+  std::vector<std::string> padding;
+  previous = "t";
+  for (int i = 0; i < 200; ++i) {
+    const std::string out = "padded" + std::to_string(i);
+    padding.push_back(node("MaxPool", {previous}, out,
+                           {attribute("kernel_shape", {1, 1}), attribute("pads", {8, 8, 8, 8})}));
+    previous = out;
+  }
+  EXPECT_FALSE(FaceNetwork::read(pooledHeads("Conv", padding), error));
+  EXPECT_NE(error.find("need too much memory"), std::string::npos) << error;
 }
 
 }  // namespace
