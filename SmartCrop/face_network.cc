@@ -8,6 +8,8 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "SmartCrop/onnx_model.h"
@@ -92,11 +94,20 @@ Plan translate(const onnx::Graph& g) {
   for (const onnx::Node& n : g.nodes)
     for (const std::string& in : n.inputs) ++uses[in];
   for (const std::string& out : g.outputs) ++uses[out];
+  // Looked up for every operator and input: an index, so that a file of
+  // many names costs time in proportion to its length. The first tensor of
+  // a name is the one, as Graph::initializer() has it.
+  std::unordered_map<std::string_view, const onnx::Tensor*> initializers;
+  for (const onnx::Tensor& t : g.initializers) initializers.emplace(t.name, &t);
+  auto initializer = [&](const std::string& name) -> const onnx::Tensor* {
+    const auto it = initializers.find(name);
+    return it == initializers.end() ? nullptr : it->second;
+  };
 
   Plan plan;
   std::string inputName;
   for (const std::string& in : g.inputs)
-    if (!g.initializer(in)) {
+    if (!initializer(in)) {
       if (!inputName.empty()) throw Unsupported{"more than one input"};
       inputName = in;
     }
@@ -169,8 +180,8 @@ Plan translate(const onnx::Graph& g) {
       define(n, v);
     } else if (type == "Conv") {
       const Value& in = valueOf(n.inputs[0], kNchw);
-      const onnx::Tensor* w = n.inputs.size() > 1 ? g.initializer(n.inputs[1]) : nullptr;
-      const onnx::Tensor* b = n.inputs.size() > 2 ? g.initializer(n.inputs[2]) : nullptr;
+      const onnx::Tensor* w = n.inputs.size() > 1 ? initializer(n.inputs[1]) : nullptr;
+      const onnx::Tensor* b = n.inputs.size() > 2 ? initializer(n.inputs[2]) : nullptr;
       if (!w || !w->isFloat || w->dims.size() != 4 || (n.inputs.size() > 2 && !b) ||
           n.inputs.size() > 3)
         throw Unsupported{"convolution " + n.name + " has no weights"};
@@ -247,7 +258,7 @@ Plan translate(const onnx::Graph& g) {
       const int stride = in.stride * op.stride;
       addOp(std::move(op), stride, n);
     } else if (type == "ConstantOfShape") {
-      const onnx::Tensor* shape = g.initializer(n.inputs[0]);
+      const onnx::Tensor* shape = initializer(n.inputs[0]);
       const onnx::Attribute* fill = n.attribute("value");
       if (!shape || shape->isFloat || shape->dims.size() != 1 || shape->ints.size() != 4 ||
           shape->ints[0] != 1 || shape->ints[1] < 1 || shape->ints[1] > kMaxChannels ||
@@ -279,7 +290,7 @@ Plan translate(const onnx::Graph& g) {
       addOp(std::move(op), in.stride, n);
     } else if (type == "Reshape") {
       const Value& in = valueOf(n.inputs[0], kNhwc);
-      const onnx::Tensor* shape = n.inputs.size() == 2 ? g.initializer(n.inputs[1]) : nullptr;
+      const onnx::Tensor* shape = n.inputs.size() == 2 ? initializer(n.inputs[1]) : nullptr;
       if (in.producer < 0 || !shape || shape->isFloat || shape->ints.size() != 3 ||
           shape->ints[0] != 1 || shape->ints[2] < 1 || in.channels % shape->ints[2] != 0)
         throw Unsupported{"reshape " + n.name + " is not a flattening of a grid"};
@@ -327,7 +338,7 @@ namespace {
 // width, as the operators make them, and its place in one block of floats.
 // Each holds its place from its operator until its last reader (the
 // outputs until the end), in the first gap that fits.
-struct Layout {
+struct Placement {
   std::vector<std::array<std::size_t, 2>> sides;
   std::vector<std::size_t> place;
   std::size_t total = 0;        // floats
@@ -336,13 +347,13 @@ struct Layout {
 
 // Nothing when the plan's operators do not fit that shape or its outputs
 // are not BlazeFace's grids of it.
-std::optional<Layout> layOut(const Plan& plan, int h, int w) {
+std::optional<Placement> placeValues(const Plan& plan, int h, int w) {
   const std::size_t count = plan.channels.size();
-  Layout layout;
-  layout.sides.resize(count);
-  layout.sides[0] = {std::size_t(h), std::size_t(w)};
+  Placement placement;
+  placement.sides.resize(count);
+  placement.sides[0] = {std::size_t(h), std::size_t(w)};
   for (const Plan::Op& op : plan.ops) {
-    const auto [ih, iw] = layout.sides[op.input];
+    const auto [ih, iw] = placement.sides[op.input];
     std::size_t oh = ih, ow = iw;
     if (op.kind == Plan::kConvolution || op.kind == Plan::kDepthwise || op.kind == Plan::kMaxPool) {
       const std::size_t ph = ih + op.padTop + op.padBottom, pw = iw + op.padLeft + op.padRight;
@@ -350,19 +361,19 @@ std::optional<Layout> layOut(const Plan& plan, int h, int w) {
       oh = (ph - op.kernelH) / op.stride + 1;
       ow = (pw - op.kernelW) / op.stride + 1;
     }
-    if (op.kind == Plan::kAdd && layout.sides[op.input2] != layout.sides[op.input])
+    if (op.kind == Plan::kAdd && placement.sides[op.input2] != placement.sides[op.input])
       return std::nullopt;
     // Grown past any bound by padding: refused before the sizes below could
     // overflow.
     if (oh * ow > kMaxValueFloatsPerPixel * std::size_t(h) * std::size_t(w)) {
-      layout.total = std::numeric_limits<std::size_t>::max();
-      return layout;
+      placement.total = std::numeric_limits<std::size_t>::max();
+      return placement;
     }
-    layout.sides[op.output] = {oh, ow};
+    placement.sides[op.output] = {oh, ow};
   }
   for (int slot = 0; slot < 4; ++slot) {
     const int cell = kGrids[slot / 2].first;
-    const auto& sides = layout.sides[plan.outputs[slot]];
+    const auto& sides = placement.sides[plan.outputs[slot]];
     if (sides[0] != std::size_t(h / cell) || sides[1] != std::size_t(w / cell)) return std::nullopt;
   }
 
@@ -376,32 +387,32 @@ std::optional<Layout> layOut(const Plan& plan, int h, int w) {
   for (const int id : plan.outputs) lastUse[id] = plan.ops.size();
   constexpr std::size_t kSlack = (XNN_EXTRA_BYTES + 63) / 64 * 16;  // floats, whole cache lines
   for (std::size_t id = 0; id < count; ++id) {
-    const auto [vh, vw] = layout.sides[id];
+    const auto [vh, vw] = placement.sides[id];
     size[id] = (vh * vw * plan.channels[id] + 15) / 16 * 16 + kSlack;
   }
-  layout.place.assign(count, 0);
+  placement.place.assign(count, 0);
   std::vector<std::size_t> live;  // values holding their places, by place
   for (std::size_t k = 0; k < plan.ops.size(); ++k) {
     const int id = plan.ops[k].output;
     std::erase_if(live, [&](std::size_t v) { return lastUse[v] < k; });
     std::size_t at = 0;
     auto it = live.begin();
-    for (; it != live.end() && layout.place[*it] < at + size[id]; ++it)
-      at = std::max(at, layout.place[*it] + size[*it]);
-    layout.place[id] = at;
+    for (; it != live.end() && placement.place[*it] < at + size[id]; ++it)
+      at = std::max(at, placement.place[*it] + size[*it]);
+    placement.place[id] = at;
     live.insert(it, id);
-    layout.total = std::max(layout.total, at + size[id]);
+    placement.total = std::max(placement.total, at + size[id]);
   }
-  layout.inputFloats = size[0];
-  return layout;
+  placement.inputFloats = size[0];
+  return placement;
 }
 
-// Whether the values of `layout` stay within what a pass on h x w inputs
+// Whether the values of `placement` stay within what a pass on h x w inputs
 // may hold. Operators padding value after value grow their sides, and
 // values kept for a later reader add up: a small file could otherwise ask
 // for any amount of memory.
-bool withinBounds(const Layout& layout, int h, int w) {
-  return layout.total <= kMaxValueFloatsPerPixel * std::size_t(h) * std::size_t(w);
+bool withinBounds(const Placement& placement, int h, int w) {
+  return placement.total <= kMaxValueFloatsPerPixel * std::size_t(h) * std::size_t(w);
 }
 
 }  // namespace
@@ -456,7 +467,8 @@ std::optional<FaceNetwork> FaceNetwork::read(std::string_view bytes, std::string
     auto plan = std::make_unique<Plan>(translate(*graph));
     // Refused now rather than when a pass is set up; a plan that does not
     // fit the model's own input shape is left to setUp() to refuse.
-    if (const auto layout = layOut(*plan, 256, 256); layout && !withinBounds(*layout, 256, 256))
+    if (const auto placement = placeValues(*plan, 256, 256);
+        placement && !withinBounds(*placement, 256, 256))
       throw Unsupported{"its values need too much memory"};
     return FaceNetwork(std::move(plan));
   } catch (const Unsupported& u) {
@@ -468,9 +480,9 @@ std::optional<FaceNetwork> FaceNetwork::read(std::string_view bytes, std::string
 std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads) const {
   if (h <= 0 || w <= 0 || h % kStride || w % kStride || !xnnReady()) return nullptr;
   const Plan& plan = *plan_;
-  const std::optional<Layout> layout = layOut(plan, h, w);
-  if (!layout || !withinBounds(*layout, h, w)) return nullptr;
-  const auto& sides = layout->sides;
+  const std::optional<Placement> placement = placeValues(plan, h, w);
+  if (!placement || !withinBounds(*placement, h, w)) return nullptr;
+  const auto& sides = placement->sides;
   auto state = std::make_unique<Pass::State>();
   state->plan = plan_;
   xnn_subgraph_t graph = nullptr;
@@ -559,15 +571,15 @@ std::unique_ptr<FaceNetwork::Pass> FaceNetwork::setUp(int h, int w, int threads)
       xnn_status_success)
     return nullptr;
 
-  state->input.assign(layout->inputFloats, 0.0f);
-  state->values.assign(layout->total, 0.0f);
+  state->input.assign(placement->inputFloats, 0.0f);
+  state->values.assign(placement->total, 0.0f);
   const std::size_t count = plan.channels.size();
   std::vector<xnn_external_value> external(count);
   for (std::size_t id = 0; id < count; ++id)
     external[id] = {static_cast<std::uint32_t>(id),
-                    id == 0 ? state->input.data() : state->values.data() + layout->place[id]};
+                    id == 0 ? state->input.data() : state->values.data() + placement->place[id]};
   for (int slot = 0; slot < 4; ++slot)
-    state->outputs[slot] = state->values.data() + layout->place[plan.outputs[slot]];
+    state->outputs[slot] = state->values.data() + placement->place[plan.outputs[slot]];
   if (xnn_setup_runtime(state->runtime, count, external.data()) != xnn_status_success)
     return nullptr;
   return std::unique_ptr<Pass>(new Pass(std::move(state), h, w, threads));
