@@ -95,8 +95,8 @@ Plan translate(const onnx::Graph& g) {
     for (const std::string& in : n.inputs) ++uses[in];
   for (const std::string& out : g.outputs) ++uses[out];
   // Looked up for every operator and input: an index, so that a file of
-  // many names costs time in proportion to its length. The first tensor of
-  // a name is the one, as Graph::initializer() has it.
+  // many names costs time in proportion to its length. Of two tensors of
+  // one name, the first is the one.
   std::unordered_map<std::string_view, const onnx::Tensor*> initializers;
   for (const onnx::Tensor& t : g.initializers) initializers.emplace(t.name, &t);
   auto initializer = [&](const std::string& name) -> const onnx::Tensor* {

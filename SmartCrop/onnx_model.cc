@@ -327,12 +327,6 @@ const Attribute* Node::attribute(std::string_view wanted) const {
   return nullptr;
 }
 
-const Tensor* Graph::initializer(std::string_view wanted) const {
-  for (const Tensor& t : initializers)
-    if (t.name == wanted) return &t;
-  return nullptr;
-}
-
 std::optional<Graph> readModel(std::string_view bytes, std::string& error) {
   try {
     Reader in(bytes, 0);

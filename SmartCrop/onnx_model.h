@@ -47,8 +47,6 @@ struct Graph {
   std::vector<Node> nodes;
   std::vector<Tensor> initializers;
   std::vector<std::string> inputs, outputs;  // names, as declared
-
-  const Tensor* initializer(std::string_view name) const;
 };
 
 // The model's graph; nothing (and `error` says what is wrong) for bytes that
