@@ -20,7 +20,8 @@ process: `kadro open-with Circle` (in place, on fresh copies each run),
 `kadro crop --preset Circle -o DIR` when the program has the batch form, and
 `vipsthumbnail --smartcrop attention -s 600x600` on the same files as the
 baseline of that part. The batch form is also pinned to one core and to two
-(taskset) to show how it scales.
+(taskset) to show how it scales, and projected from those two to 4, 8 and
+16 cores (Amdahl's law: an upper bound, and noise in the two times moves it).
 
 Nothing here is a pass/fail test: the numbers depend on the machine and its
 load, which the header notes.
