@@ -23,6 +23,10 @@ baseline of that part. The batch form is also pinned to one core and to two
 (taskset) to show how it scales, and projected from those two to 4, 8 and
 16 cores (Amdahl's law: an upper bound, and noise in the two times moves it).
 
+A last single-job row times bench/vips_start, a process that only loads and
+starts libvips: the floor in time and memory under kadro inspect and under
+any program that reads pictures with libvips.
+
 Nothing here is a pass/fail test: the numbers depend on the machine and its
 load, which the header notes.
 """
@@ -157,6 +161,9 @@ def main():
                         help="folder of real photos (only read)")
     parser.add_argument("--count", type=int, default=40)
     parser.add_argument("--no-batch", action="store_true")
+    parser.add_argument("--vips-start",
+                        help="the bench program that only starts libvips "
+                             "(default: bench/vips_start of KADRO's build)")
     args = parser.parse_args()
 
     programs = [("after", os.path.abspath(args.kadro))]
@@ -197,6 +204,13 @@ def main():
             ("kadro --help", {c: [k, "--help"] for c, k in programs}),
             ("kadro inspect on a 320 x 240 photo", {c: [k, "inspect", small] for c, k in programs}),
         ]
+        # Under any first detection: the process that only loads and starts
+        # libvips, and the memory its libraries take.
+        vips_start = args.vips_start or os.path.join(
+            os.path.dirname(os.path.abspath(args.kadro)), "..", "..", "bench", "vips_start")
+        if os.path.exists(vips_start):
+            rows.append(("libvips loaded and started, nothing else (bench/vips_start)",
+                         {None: [vips_start]}))
         # The same single jobs while another program keeps one core busy, as
         # a photo editor does while it exports: the baseline gets the same.
         busy_rows = [
