@@ -140,8 +140,14 @@ std::unique_ptr<BlazeFace> BlazeFace::load(const std::string& path, std::string&
   // One pass on a small blank input checks that the network runs here; the
   // smallest input costs least.
   std::unique_ptr<FaceNetwork::Pass> first = impl->network.setUp(2 * kStride, 2 * kStride, 1);
+  if (!first) {
+    error = "cannot run face model " + path + " (its network does not fit a " +
+            std::to_string(2 * kStride) + " x " + std::to_string(2 * kStride) +
+            " input within the memory it may take, or XNNPACK refused it)";
+    return nullptr;
+  }
   std::vector<float> scores, regressors;
-  if (!first || !first->run(scores, regressors)) {
+  if (!first->run(scores, regressors)) {
     error = "cannot run face model " + path + " (XNNPACK failed)";
     return nullptr;
   }
