@@ -6,6 +6,7 @@
 #include <iostream>
 #include <vips/vips8>
 
+#include "app/command_list.h"
 #include "app/commands.h"
 
 namespace kadro::app {
@@ -29,13 +30,15 @@ Runner runnerOf(std::string_view name) {
 // libvips loads every module of its own prefix at start-up (HEIF, JPEG XL,
 // PDF, ImageMagick and more, with some sixty libraries behind them), which
 // costs more than a whole small job and opens formats the plug-in never
-// reads. Pointing its home at this installation, which holds no modules,
-// keeps it to the formats built into libvips.
+// reads. Its home is set to this installation's private folder of
+// libraries, which holds no modules: the installation's root would not do,
+// as installed under /usr it is libvips' own prefix.
 void keepLibvipsToItsBuiltIns() {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   const std::string home =
-      ec ? std::string("/nonexistent") : exe.parent_path().parent_path().string();
+      ec ? std::string("/nonexistent")
+         : (exe.parent_path().parent_path() / kCommandLibrary).parent_path().string();
   ::setenv("VIPSHOME", home.c_str(), 1);
 }
 

@@ -47,13 +47,15 @@ ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& c
   return runKadroWithEnvironment("", arguments, configHome, input);
 }
 
-ProgramRun runKadroWithEnvironment(const std::string& environment, const std::string& arguments,
-                                   const std::filesystem::path& configHome,
-                                   const std::filesystem::path& input) {
+namespace {
+
+ProgramRun runProgram(const std::filesystem::path& program, const std::string& environment,
+                      const std::string& arguments, const std::filesystem::path& configHome,
+                      const std::filesystem::path& input) {
   const std::filesystem::path errors = configHome / "kadro-stderr.txt";
   const std::string command = environment + " XDG_CONFIG_HOME='" + configHome.string() + "' '" +
-                              KADRO_STAGE_DIR + "/bin/kadro' " + arguments + " 2>'" +
-                              errors.string() + "' <'" + input.string() + "'";
+                              program.string() + "' " + arguments + " 2>'" + errors.string() +
+                              "' <'" + input.string() + "'";
   ProgramRun run;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];
@@ -63,6 +65,20 @@ ProgramRun runKadroWithEnvironment(const std::string& environment, const std::st
   }
   run.err = readBytes(errors);
   return run;
+}
+
+}  // namespace
+
+ProgramRun runKadroAt(const std::filesystem::path& program, const std::string& environment,
+                      const std::string& arguments, const std::filesystem::path& configHome) {
+  return runProgram(program, environment, arguments, configHome, "/dev/null");
+}
+
+ProgramRun runKadroWithEnvironment(const std::string& environment, const std::string& arguments,
+                                   const std::filesystem::path& configHome,
+                                   const std::filesystem::path& input) {
+  return runProgram(std::string(KADRO_STAGE_DIR) + "/bin/kadro", environment, arguments, configHome,
+                    input);
 }
 
 }  // namespace kadro::testing

@@ -45,6 +45,10 @@ struct ProgramRun {
 ProgramRun runKadro(const std::string& arguments, const std::filesystem::path& configHome,
                     const std::filesystem::path& input = "/dev/null");
 
+// The kadro program at `program` (a copy of the built one, say) the same way.
+ProgramRun runKadroAt(const std::filesystem::path& program, const std::string& environment,
+                      const std::string& arguments, const std::filesystem::path& configHome);
+
 // The same with `environment` ("NAME=value ...", already shell-quoted) added.
 ProgramRun runKadroWithEnvironment(const std::string& environment, const std::string& arguments,
                                    const std::filesystem::path& configHome,
