@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -175,10 +177,27 @@ int cropIntoFolder(const Action& preset, const std::string& folder,
   std::ostream linesStream(&lines);
   setDiagnosticStream(&linesStream);
 
+  // With several workers, the largest files go first: the batch ends with
+  // its last job, and a large picture started last keeps one core busy while
+  // the others wait. One worker keeps the order given.
+  std::vector<std::size_t> order(files.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  if (workers > 1) {
+    std::vector<off_t> bytes(files.size(), 0);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      struct stat file;
+      if (::stat(localPath(files[i]).value_or(files[i]).c_str(), &file) == 0)
+        bytes[i] = file.st_size;
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return bytes[a] > bytes[b]; });
+  }
+
   std::vector<std::optional<std::string>> outputs(files.size());
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+    for (std::size_t k; (k = next.fetch_add(1)) < files.size();) {
+      const std::size_t i = order[k];
       const std::string name = fileName(files[i]);
       const std::string output = uniquePathname(folderUrl, name);
       // Another worker may take the same free name meanwhile; the later one
