@@ -7,6 +7,7 @@
 #include <atomic>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <numeric>
@@ -15,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <vips/vips8>
 
 #include "Plugin/file_url.h"
 #include "Plugin/settings.h"
@@ -170,8 +172,13 @@ int cropIntoFolder(const Action& preset, const std::string& folder,
 
   // Each worker runs its own network passes; when the workers fill the
   // cores, a pass that spreads over them only adds hand-overs.
-  if (workers > 1)
-    BlazeFace::setThreadsPerPass(std::max<int>(1, usableCores() / static_cast<int>(workers)));
+  // The same holds for libvips' threads per picture, unless the user chose
+  // their number (VIPS_CONCURRENCY).
+  const int threadsPerJob = std::max<int>(1, usableCores() / static_cast<int>(workers));
+  const int vipsThreads = vips_concurrency_get();
+  const bool setVipsThreads = workers > 1 && !std::getenv("VIPS_CONCURRENCY");
+  if (workers > 1) BlazeFace::setThreadsPerPass(threadsPerJob);
+  if (setVipsThreads) vips_concurrency_set(threadsPerJob);
   BatchProgress progress(files.size());
   ProgressLines lines(progress);
   std::ostream linesStream(&lines);
@@ -214,6 +221,7 @@ int cropIntoFolder(const Action& preset, const std::string& folder,
   work();
   for (std::thread& t : threads) t.join();
   if (workers > 1) BlazeFace::setThreadsPerPass(0);
+  if (setVipsThreads) vips_concurrency_set(vipsThreads);
   progress.finish();
   setDiagnosticStream(nullptr);
 
