@@ -220,11 +220,12 @@ VImage grey(const VImage& in) {
   return asSrgb(VImage::bandjoin({y, y, y}));
 }
 
-// A field of soft noise, nothing like a face, for pasting into.
+// A field of soft noise, nothing like a face, for pasting into: mid-tones
+// around `base` (libvips' noise is centred on 128 unless told otherwise).
 VImage backdrop(int width, int height, unsigned seed) {
-  const VImage noise =
-      VImage::gaussnoise(width / 16 + 1, height / 16 + 1,
-                         VImage::option()->set("sigma", 40.0)->set("seed", static_cast<int>(seed)));
+  const VImage noise = VImage::gaussnoise(
+      width / 16 + 1, height / 16 + 1,
+      VImage::option()->set("mean", 0.0)->set("sigma", 40.0)->set("seed", static_cast<int>(seed)));
   const VImage smooth = noise.resize(16, VImage::option()->set("kernel", VIPS_KERNEL_CUBIC))
                             .extract_area(0, 0, width, height);
   const double base[3] = {110.0 + seed % 60, 120.0, 100.0 + seed % 50};
@@ -267,13 +268,21 @@ std::vector<Variant> variants() {
        }});
   v.push_back(
       {"grain", [](const VImage& p, const Label& l, auto&, auto&, auto&) -> std::optional<VImage> {
+         // Grain darkens as much as it lightens: libvips' noise is centred
+         // on 128 unless told otherwise, which would wash the picture out.
          const VImage n =
              VImage::gaussnoise(p.width(), p.height(),
                                 VImage::option()
+                                    ->set("mean", 0.0)
                                     ->set("sigma", 22.0)
                                     ->set("seed", static_cast<int>(pick(l.file, 1000))));
-         return asSrgb(p + VImage::bandjoin({n, n, n}) * 0.8 +
-                       VImage::gaussnoise(p.width(), p.height()) * 0.3);
+         const VImage fine =
+             VImage::gaussnoise(p.width(), p.height(),
+                                VImage::option()
+                                    ->set("mean", 0.0)
+                                    ->set("sigma", 30.0)
+                                    ->set("seed", static_cast<int>(pick(l.file, 1000)) + 1));
+         return asSrgb(p + VImage::bandjoin({n, n, n}) * 0.8 + fine * 0.3);
        }});
   v.push_back({"jpeg15", [](const VImage& p, auto&, auto&, auto&, auto&) -> std::optional<VImage> {
                  return p;  // saved at quality 15 below
